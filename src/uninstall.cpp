@@ -1,0 +1,77 @@
+#include "uninstall.h"
+
+#include <cstdlib>
+
+#include "command_line.h"
+#include "drive_icons.h"
+#include "format_string.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr char kRemovalSwitch[] = "-O";
+constexpr std::uint32_t kAllDrives = 0xFFFFFFFF;
+constexpr char kCompanionTitle[] = "Nolvex";
+// Long enough for a companion that is closing normally, short enough that a
+// hung one cannot hold up the removal of the product indefinitely.
+constexpr unsigned kCloseTimeoutMs = 10000;
+
+constexpr char kInstallerFile[] = "MsiExec.exe";
+constexpr char kRemoveProductParameters[] =
+    "/X {6E1F0A47-93C2-4B5D-8E07-2D4C19B8F361} /qn";
+constexpr char kSetupFile[] = "USBSetup.exe";
+constexpr char kSetupParameters[] = "-U";
+
+bool IsRemovalMode(const Argument& first) {
+  return platform::CompareStringA(platform::kLocaleUserDefault, 0, first.text,
+                                  static_cast<int>(first.length), kRemovalSwitch,
+                                  static_cast<int>(sizeof kRemovalSwitch - 1)) ==
+         platform::kCstrEqual;
+}
+
+// The Windows Installer by its full path. A bare name would be looked for in
+// the current directory first, so an "MsiExec.exe" planted there would run
+// with this process's administrator rights. Null if the system directory
+// cannot be had.
+FormattedString InstallerPath() {
+  const unsigned size = platform::GetSystemDirectoryA(nullptr, 0);
+  if (size == 0) return nullptr;
+  FormattedString directory(static_cast<char*>(std::malloc(size)));
+  if (!directory) return nullptr;
+  const unsigned length = platform::GetSystemDirectoryA(directory.get(), size);
+  if (length == 0 || length >= size) return nullptr;
+  return FormatString("%s\\%s", directory.get(), kInstallerFile);
+}
+
+void RemovePackage() {
+  RemoveDriveIcons(kAllDrives);
+  platform::MessageBeep(platform::kMbOk);
+
+  const platform::Window companion = platform::FindWindowA(nullptr, kCompanionTitle);
+  if (companion != nullptr) {
+    platform::SendMessageTimeoutA(companion, platform::kWmClose, 0, 0,
+                                  platform::kSmtoAbortIfHung, kCloseTimeoutMs);
+  }
+
+  const FormattedString installer = InstallerPath();
+  if (!installer) return;
+  platform::ShellExecuteA(nullptr, nullptr, installer.get(), kRemoveProductParameters,
+                          nullptr, platform::kSwShow);
+}
+
+void HandOffToSetup() {
+  platform::ShellExecuteA(nullptr, nullptr, kSetupFile, kSetupParameters, nullptr,
+                          platform::kSwShowDefault);
+}
+
+}  // namespace
+
+int UninstallMain() {
+  const Argument first = FirstArgument(platform::GetCommandLineA());
+  if (IsRemovalMode(first)) {
+    RemovePackage();
+  } else {
+    HandOffToSetup();
+  }
+  return 0;
+}
