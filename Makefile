@@ -1,7 +1,11 @@
 # Entry points for people and CI; the build itself is CMake (CMakePresets.json).
 PRESETS := host win32 win64
 
-.PHONY: all deps test clean
+.PHONY: all deps test demo e2e clean
+
+# The build that the end-to-end suite runs under Wine; any 64-bit build will do.
+EXE ?= build/win64/Uninstall.exe
+E2E_TOOLS := build/win64/tests/e2e
 
 # The shipped executable: build/win32/Uninstall.exe.
 all: deps
@@ -18,6 +22,18 @@ test: deps
 	  cmake --build --preset $$preset; \
 	  ctest --preset $$preset; \
 	done
+
+# The removal and the hand-off, shown for real in a throwaway Wine machine.
+demo: deps
+	@cmake --preset win64 >/dev/null
+	@cmake --build --preset win64 >/dev/null
+	@/usr/bin/python3 tests/e2e/demo.py --exe build/win64/Uninstall.exe --tools $(E2E_TOOLS)
+
+# The end-to-end suite against any 64-bit build: make e2e EXE=path/to/Uninstall.exe
+e2e: deps
+	cmake --preset win64 >/dev/null
+	cmake --build --preset win64
+	/usr/bin/python3 tests/e2e/run_e2e.py --exe $(EXE) --tools $(E2E_TOOLS)
 
 clean:
 	rm -rf build
