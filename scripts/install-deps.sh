@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(
   make cmake ninja-build g++ libgtest-dev libgmock-dev  # host build and unit tests
+  librapidcheck-dev                                     # property-based tests
+  clang libclang-rt-14-dev                              # sanitizers and libFuzzer
   g++-mingw-w64-i686 g++-mingw-w64-x86-64               # the Windows builds
   python3 python3-pefile                                # static checks of the executable
   wine wine64 xvfb xauth                                # running the 64-bit build for real

@@ -42,6 +42,7 @@ struct State {
   int badCloses = 0;
   std::vector<Failure> failures;
   std::map<std::size_t, int> failureMatches;  // failure index -> calls matched
+  std::vector<std::string> injected;
   std::vector<std::string> calls;
   std::string commandLine;
   std::optional<std::string> systemDirectory;
@@ -139,7 +140,10 @@ long InjectedStatus(const std::string& call, const std::string& path) {
     if (!failure.call.empty() && failure.call != call) continue;
     if (!failure.path.empty() && Upper(failure.path) != Upper(path)) continue;
     const int index = state.failureMatches[i]++;
-    if (failure.occurrence < 0 || failure.occurrence == index) return failure.status;
+    if (failure.occurrence < 0 || failure.occurrence == index) {
+      state.injected.push_back(call + " " + path);
+      return failure.status;
+    }
   }
   return platform::kErrorSuccess;
 }
@@ -147,6 +151,12 @@ long InjectedStatus(const std::string& call, const std::string& path) {
 void MarkDeleted(Key* key) {
   key->deleted = true;
   for (auto& [name, child] : key->subkeys) MarkDeleted(child.get());
+}
+
+void AddToSnapshot(const Key& key, Snapshot* snapshot) {
+  auto& values = (*snapshot)[key.path];
+  for (const auto& [name, value] : key.values) values[name] = value;
+  for (const auto& [name, child] : key.subkeys) AddToSnapshot(*child, snapshot);
 }
 
 void Dump(const Key& key, std::ostringstream& out) {
@@ -192,7 +202,14 @@ std::string DumpRegistry() {
   return out.str();
 }
 
+Snapshot TakeSnapshot() {
+  Snapshot snapshot;
+  AddToSnapshot(*TheState().localMachine, &snapshot);
+  return snapshot;
+}
+
 void FailRegistryCall(const Failure& failure) { TheState().failures.push_back(failure); }
+const std::vector<std::string>& InjectedFailures() { return TheState().injected; }
 
 int OpenHandleCount() { return static_cast<int>(TheState().handles.size()); }
 int PeakOpenHandleCount() { return TheState().peakHandles; }

@@ -8,6 +8,7 @@
 // tracked. Every call that reaches the outside world is recorded in order.
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -60,8 +61,14 @@ bool KeyExists(const std::string& path);
 std::optional<Value> GetValue(const std::string& path, const std::string& name);
 // Every key and value below HKLM, one per line, in a stable order.
 std::string DumpRegistry();
+// Every key below HKLM by its path as created, with its values by name ("" for
+// the default value).
+using Snapshot = std::map<std::string, std::map<std::string, Value>>;
+Snapshot TakeSnapshot();
 
 void FailRegistryCall(const Failure& failure);
+// The calls that an armed failure made fail, as "<call> <full key path>".
+const std::vector<std::string>& InjectedFailures();
 
 // Handles opened and not yet closed, the most open at any one time, and
 // closes of handles that were not open.
