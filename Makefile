@@ -1,7 +1,7 @@
 # Entry points for people and CI; the build itself is CMake (CMakePresets.json).
-PRESETS := host win32 win64
+PRESETS := host sanitize win32 win64
 
-.PHONY: all deps test demo e2e clean
+.PHONY: all deps test demo e2e fuzz clean
 
 # The build that the end-to-end suite runs under Wine; any 64-bit build will do.
 EXE ?= build/win64/Uninstall.exe
@@ -15,7 +15,9 @@ all: deps
 deps:
 	@scripts/install-deps.sh
 
-# Every test: unit tests on Linux, then each Windows build's own checks.
+# Every test: unit and property tests on Linux, again under AddressSanitizer
+# and UndefinedBehaviorSanitizer with a short fuzzing run, then each Windows
+# build's own checks (static facts, reproducibility, the suite under Wine).
 test: deps
 	@set -e; for preset in $(PRESETS); do \
 	  cmake --preset $$preset >/dev/null; \
@@ -34,6 +36,15 @@ e2e: deps
 	cmake --preset win64 >/dev/null
 	cmake --build --preset win64
 	/usr/bin/python3 tests/e2e/run_e2e.py --exe $(EXE) --tools $(E2E_TOOLS)
+
+# Fuzzes the command-line cutting for FUZZ_SECONDS; fails on any finding,
+# whose input libFuzzer writes to build/sanitize/crash-*.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	cmake --preset sanitize >/dev/null
+	cmake --build --preset sanitize --target command_line_fuzzer
+	cd build/sanitize && ./tests/fuzz/command_line_fuzzer -max_total_time=$(FUZZ_SECONDS) \
+	  -timeout=5 -print_final_stats=1 tests/fuzz/corpus ../../tests/fuzz/corpus
 
 clean:
 	rm -rf build
