@@ -20,8 +20,8 @@ TOP = os.path.dirname(os.path.dirname(HERE))
 MUTANTS = {
     "installer by bare name": (
         "src/uninstall.cpp",
-        'const FormattedString installer = InstallerPath();',
-        'FormattedString installer = FormatString("%s", kInstallerFile);'),
+        'return FormatString("%s\\\\%s", directory.get(), kInstallerFile);',
+        'return FormatString("%s", kInstallerFile);'),
     "close request waits forever": (
         "src/uninstall.cpp", "constexpr unsigned kCloseTimeoutMs = 10000;",
         "constexpr unsigned kCloseTimeoutMs = 0xFFFFFFFF;"),
