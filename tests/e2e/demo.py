@@ -6,6 +6,7 @@ Installer and the package's setup program, and record how they were started."""
 
 import argparse
 import os
+import signal
 import sys
 import time
 
@@ -92,6 +93,7 @@ def main():
     args = parser.parse_args()
     exe = os.path.abspath(args.exe)
 
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # still tear Wine down
     began = time.monotonic()
     print("Preparing a throwaway 64-bit Wine machine (a new prefix and an Xvfb display)...")
     try:

@@ -8,11 +8,13 @@ companion window."""
 
 import argparse
 import os
+import signal
 import sys
 import time
 import traceback
 
-from winehost import DRIVE_ICONS, REG_DWORD, REG_EXPAND_SZ, REG_SZ, WineHost, WineMissing
+from winehost import (DRIVE_ICONS, REG_DWORD, REG_EXPAND_SZ, REG_SZ, WineHost, WineMissing,
+                      windows_path as host_path)
 
 PRODUCT_REMOVAL = "/X {6E1F0A47-93C2-4B5D-8E07-2D4C19B8F361} /qn"
 SHOW_SHOW, SHOW_DEFAULT = 5, 10
@@ -336,11 +338,6 @@ def hand_off_leaves_the_registry_and_companion_alone(host, exe):
         companion.kill()
 
 
-def host_path(path):
-    from winehost import windows_path
-    return windows_path(path)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--exe", required=True, help="64-bit build of Uninstall.exe")
@@ -353,6 +350,9 @@ def main():
         print(f"no such executable: {exe}", file=sys.stderr)
         return 2
 
+    # A test runner that gives up on the suite sends SIGTERM: leave by the
+    # normal way out, so that Wine and Xvfb are still torn down.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     began = time.monotonic()
     passed = failed = 0
     try:
