@@ -4,7 +4,7 @@
 
 #include <cctype>
 #include <cstdint>
-#include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -13,6 +13,19 @@
 
 #include "drive_icons.h"
 #include "fake_platform.h"
+
+namespace fake {
+
+// How RapidCheck shows the fake's types in a report.
+std::ostream& operator<<(std::ostream& out, Deletion deletion) {
+  return out << (deletion == Deletion::kNt ? "NT" : "9x");
+}
+std::ostream& operator<<(std::ostream& out, const Value& value) {
+  return out << "type " << value.type << " \"" << value.data << "\" (" << value.data.size()
+             << " bytes)";
+}
+
+}  // namespace fake
 
 namespace {
 
@@ -33,6 +46,14 @@ struct Entry {
   bool label = false;
   bool extras = false;  // further values and subkeys that must survive
 };
+
+std::ostream& operator<<(std::ostream& out, const Entry& entry) {
+  out << entry.name << " marker \"" << entry.marker << "\"";
+  if (entry.icon) out << ", icon";
+  if (entry.label) out << ", label";
+  if (entry.extras) out << ", extras";
+  return out;
+}
 
 // The walk position of an entry name, or -1 when no drive character names it.
 int Position(const std::string& name) {
