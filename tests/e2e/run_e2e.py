@@ -7,6 +7,7 @@ out. Stand-in programs record what the uninstaller starts and play the
 companion window."""
 
 import argparse
+import contextlib
 import os
 import signal
 import sys
@@ -49,9 +50,10 @@ def wait_started(host, who, timeout=10.0):
                          timeout)
 
 
-def run(host, exe, command_line, directory=None, linger_ms=None):
+def run(host, exe, command_line, directory=None, linger_ms=None, keep_events=False):
     """Runs the uninstaller; checks the exit code that every path must give."""
-    host.clear_events()
+    if not keep_events:
+        host.clear_events()
     directory = directory or host.make_directory("cwd")
     end = host.launch(exe, command_line, directory, linger_ms=linger_ms)
     expect(end["exit_code"] == 0, f"exit code {end['exit_code']}, expected 0")
@@ -178,13 +180,18 @@ def missing_setup_program_is_silent(host, exe):
 
 # -- companion window ---------------------------------------------------------
 
-def start_companion(host, behaviour, title="Nolvex"):
+@contextlib.contextmanager
+def companion_window(host, behaviour):
+    """A running companion with a window titled "Nolvex", ended afterwards."""
     host.clear_events()
-    process = host.spawn([host.tool("companion.exe"), title, behaviour])
-    if host.wait_for(lambda e: e["who"] == "companion" and e["what"] == "ready", 20) is None:
+    process = host.spawn([host.tool("companion.exe"), "Nolvex", behaviour])
+    try:
+        if host.wait_for(lambda e: e["who"] == "companion" and e["what"] == "ready", 20) is None:
+            raise Failed("the companion window did not come up")
+        yield process
+    finally:
         process.kill()
-        raise Failed("the companion window did not come up")
-    return process
+        process.wait()
 
 
 def events_of(host, who, what):
@@ -193,11 +200,8 @@ def events_of(host, who, what):
 
 @case
 def companion_has_closed_before_the_installer_starts(host, exe):
-    companion = start_companion(host, "1500")
-    try:
-        directory = host.make_directory("cwd")
-        end = host.launch(exe, b"Uninstall.exe -O", directory)
-        expect(end["exit_code"] == 0, f"exit code {end['exit_code']}")
+    with companion_window(host, "1500") as companion:
+        end = run(host, exe, b"Uninstall.exe -O", keep_events=True)
         installer = wait_started(host, "msiexec.exe")
         expect(installer is not None, "the Windows Installer was not started")
         received = events_of(host, "companion", "close-received")
@@ -206,24 +210,16 @@ def companion_has_closed_before_the_installer_starts(host, exe):
         expect(received[0]["wparam"] == 0 and received[0]["lparam"] == 0, "WM_CLOSE arguments")
         expect(closed[0]["t"] < installer["t"], "the installer started before the companion closed")
         expect(end["elapsed_ms"] >= 1400, f"did not wait for the companion: {end['elapsed_ms']} ms")
-        expect(companion.wait(timeout=10) is not None, "companion still running")
-    finally:
-        companion.kill()
+        companion.wait(timeout=10)
 
 
 @case
 def hung_companion_holds_up_removal_only_to_the_bound(host, exe):
-    companion = start_companion(host, "hang")
-    try:
-        directory = host.make_directory("cwd")
-        end = host.launch(exe, b"Uninstall.exe -O", directory)
-        expect(end["exit_code"] == 0, f"exit code {end['exit_code']}")
+    with companion_window(host, "hang"):
+        end = run(host, exe, b"Uninstall.exe -O", keep_events=True)
         expect(events_of(host, "companion", "close-received"), "WM_CLOSE was not delivered")
         expect(wait_started(host, "msiexec.exe") is not None, "the Windows Installer was not started")
         expect(9000 <= end["elapsed_ms"] <= 30000, f"ran {end['elapsed_ms']} ms, expected about 10 s")
-    finally:
-        companion.kill()
-        companion.wait()
 
 
 @case
@@ -313,29 +309,22 @@ def removal_empties_only_the_default_values_of_marked_entries(host, exe):
 @case
 def missing_drive_icon_key_is_not_created_and_removal_goes_on(host, exe):
     host.load_registry([("D", DRIVE_ICONS)])
-    companion = start_companion(host, "0")
-    try:
-        end = host.launch(exe, b"Uninstall.exe -O", host.make_directory("cwd"))
-        expect(end["exit_code"] == 0, f"exit code {end['exit_code']}")
-        expect(events_of(host, "companion", "closed"), "the companion was not closed")
+    with companion_window(host, "0"):
+        run(host, exe, b"Uninstall.exe -O", keep_events=True)
         expect(wait_started(host, "msiexec.exe") is not None, "the Windows Installer was not started")
+        expect(events_of(host, "companion", "closed"), "the companion was not closed")
         expect(host.dump_registry(DRIVE_ICONS) is None, "the drive-icon key was created")
-    finally:
-        companion.kill()
 
 
 @case
 def hand_off_leaves_the_registry_and_companion_alone(host, exe):
     host.load_registry(REGISTRY_FIXTURE)
     before = host.dump_registry(DRIVE_ICONS)
-    companion = start_companion(host, "0")
-    try:
-        run(host, exe, b"Uninstall.exe")
+    with companion_window(host, "0"):
+        run(host, exe, b"Uninstall.exe", keep_events=True)
         expect_mode(host, removal=False)
         expect(host.dump_registry(DRIVE_ICONS) == before, "the registry changed")
         expect(not events_of(host, "companion", "close-received"), "the companion was asked to close")
-    finally:
-        companion.kill()
 
 
 def main():
