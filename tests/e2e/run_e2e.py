@@ -9,6 +9,7 @@ companion window."""
 import argparse
 import contextlib
 import os
+import shutil
 import signal
 import sys
 import time
@@ -162,7 +163,7 @@ def installer_planted_in_current_directory_never_runs(host, exe):
     host.install_installer_recorder(False)
     try:
         directory = host.make_directory("planted")
-        os.link(host.tool("recorder.exe"), os.path.join(directory, "MsiExec.exe"))
+        shutil.copyfile(host.tool("recorder.exe"), os.path.join(directory, "MsiExec.exe"))
         run(host, exe, b"Uninstall.exe -O", directory)
         planted = wait_started(host, "MsiExec.exe", timeout=4)
         expect(planted is None, f"the planted installer ran: {planted}")
