@@ -17,16 +17,19 @@ constexpr char kCompanionTitle[] = "Nolvex";
 constexpr unsigned kCloseTimeoutMs = 10000;
 
 constexpr char kInstallerFile[] = "MsiExec.exe";
-constexpr char kRemoveProductParameters[] =
-    "/X {6E1F0A47-93C2-4B5D-8E07-2D4C19B8F361} /qn";
+constexpr char kRemoveProductParameters[] = "/X {6E1F0A47-93C2-4B5D-8E07-2D4C19B8F361} /qn";
 constexpr char kSetupFile[] = "USBSetup.exe";
 constexpr char kSetupParameters[] = "-U";
 
 bool IsRemovalMode(const Argument& first) {
-  return platform::CompareStringA(platform::kLocaleUserDefault, 0, first.text,
-                                  static_cast<int>(first.length), kRemovalSwitch,
-                                  static_cast<int>(sizeof kRemovalSwitch - 1)) ==
-         platform::kCstrEqual;
+  constexpr std::uint32_t kNoFlags = 0;  // so that case counts
+  const int result = platform::CompareStringA(platform::kLocaleUserDefault,
+                                              kNoFlags,
+                                              first.text,
+                                              static_cast<int>(first.length),
+                                              kRemovalSwitch,
+                                              static_cast<int>(sizeof kRemovalSwitch - 1));
+  return result == platform::kCstrEqual;
 }
 
 // The Windows Installer by its full path. A bare name would be looked for in
@@ -49,19 +52,19 @@ void RemovePackage() {
 
   const platform::Window companion = platform::FindWindowA(nullptr, kCompanionTitle);
   if (companion != nullptr) {
-    platform::SendMessageTimeoutA(companion, platform::kWmClose, 0, 0,
-                                  platform::kSmtoAbortIfHung, kCloseTimeoutMs);
+    platform::SendMessageTimeoutA(
+        companion, platform::kWmClose, 0, 0, platform::kSmtoAbortIfHung, kCloseTimeoutMs);
   }
 
   const FormattedString installer = InstallerPath();
   if (!installer) return;
-  platform::ShellExecuteA(nullptr, nullptr, installer.get(), kRemoveProductParameters,
-                          nullptr, platform::kSwShow);
+  platform::ShellExecuteA(
+      nullptr, nullptr, installer.get(), kRemoveProductParameters, nullptr, platform::kSwShow);
 }
 
 void HandOffToSetup() {
-  platform::ShellExecuteA(nullptr, nullptr, kSetupFile, kSetupParameters, nullptr,
-                          platform::kSwShowDefault);
+  platform::ShellExecuteA(
+      nullptr, nullptr, kSetupFile, kSetupParameters, nullptr, platform::kSwShowDefault);
 }
 
 }  // namespace

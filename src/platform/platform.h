@@ -48,14 +48,14 @@ void SendMessageTimeoutA(Window window, unsigned message, std::uintptr_t wParam,
                          std::intptr_t lParam, unsigned flags, unsigned timeoutMs);
 // Starts a program and returns without waiting for it; the outcome is not
 // needed.
-void ShellExecuteA(Window owner, const char* verb, const char* file,
-                   const char* parameters, const char* directory, int showCommand);
+void ShellExecuteA(Window owner, const char* verb, const char* file, const char* parameters,
+                   const char* directory, int showCommand);
 
 // The whole process command line, program name first.
 const char* GetCommandLineA();
 // 0 on failure, otherwise 1 (less), 2 (kCstrEqual) or 3 (greater).
-int CompareStringA(std::uint32_t locale, std::uint32_t flags, const char* string1,
-                   int length1, const char* string2, int length2);
+int CompareStringA(std::uint32_t locale, std::uint32_t flags, const char* string1, int length1,
+                   const char* string2, int length2);
 // As Windows: the length copied without the terminator when it fits,
 // otherwise the size needed with the terminator; 0 on failure.
 unsigned GetSystemDirectoryA(char* buffer, unsigned size);

@@ -56,19 +56,18 @@ Window FindWindowA(const char* className, const char* windowName) {
 void SendMessageTimeoutA(Window window, unsigned message, std::uintptr_t wParam,
                          std::intptr_t lParam, unsigned flags, unsigned timeoutMs) {
   DWORD_PTR ignored = 0;
-  ::SendMessageTimeoutA(ToHwnd(window), message, wParam, lParam, flags, timeoutMs,
-                        &ignored);
+  ::SendMessageTimeoutA(ToHwnd(window), message, wParam, lParam, flags, timeoutMs, &ignored);
 }
 
-void ShellExecuteA(Window owner, const char* verb, const char* file,
-                   const char* parameters, const char* directory, int showCommand) {
+void ShellExecuteA(Window owner, const char* verb, const char* file, const char* parameters,
+                   const char* directory, int showCommand) {
   ::ShellExecuteA(ToHwnd(owner), verb, file, parameters, directory, showCommand);
 }
 
 const char* GetCommandLineA() { return ::GetCommandLineA(); }
 
-int CompareStringA(std::uint32_t locale, std::uint32_t flags, const char* string1,
-                   int length1, const char* string2, int length2) {
+int CompareStringA(std::uint32_t locale, std::uint32_t flags, const char* string1, int length1,
+                   const char* string2, int length2) {
   return ::CompareStringA(locale, flags, string1, length1, string2, length2);
 }
 

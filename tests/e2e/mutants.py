@@ -35,8 +35,7 @@ MUTANTS = {
     "empty quoted pair not skipped": (
         "src/command_line.cpp", "cursor += 2;", "return cursor;"),
     "mode compared without case": (
-        "src/uninstall.cpp", "platform::kLocaleUserDefault, 0,",
-        "platform::kLocaleUserDefault, 1,"),
+        "src/uninstall.cpp", "kNoFlags = 0;", "kNoFlags = 1;  // NORM_IGNORECASE"),
     "label value left alone": (
         "src/drive_icons.cpp", '"%s\\\\DefaultLabel"', '"%s\\\\DefaultLabeI"'),
     "value written with its terminator": (

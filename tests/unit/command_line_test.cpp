@@ -32,10 +32,8 @@ const std::string kLong(kMaxArgumentLength, 'a');
 INSTANTIATE_TEST_SUITE_P(
     Table, FirstArgumentTest,
     testing::Values(
-        Case{"Empty", "", ""},
-        Case{"ProgramOnly", "prog", ""},
-        Case{"ProgramAndBlanks", "prog   ", ""},
-        Case{"Plain", "prog -O", "-O"},
+        Case{"Empty", "", ""}, Case{"ProgramOnly", "prog", ""},
+        Case{"ProgramAndBlanks", "prog   ", ""}, Case{"Plain", "prog -O", "-O"},
         Case{"RestIgnored", "prog -O extra args", "-O"},
         Case{"LeadingBlanks", "  \t prog  \t -O", "-O"},
         Case{"ControlCharactersSeparate", "prog\x01\x1f-O\x02x", "-O"},
@@ -53,8 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"OnlyEmptyQuoted", "prog \"\"", ""},
         Case{"EmptyQuotedBeforeProgram", "\"\" prog -O", "-O"},
         Case{"QuotedProgramRunsOnWithoutBlank", "\"prog\"-O", ""},
-        Case{"FirstTokenIsProgramName", "-O", ""},
-        Case{"FirstTokenThenSwitch", "-O -O", "-O"},
+        Case{"FirstTokenIsProgramName", "-O", ""}, Case{"FirstTokenThenSwitch", "-O -O", "-O"},
         Case{"LowerCaseKeptAsIs", "prog -o", "-o"},
         // Outside quotes a full argument ends without a separator and the
         // next character starts the next one.

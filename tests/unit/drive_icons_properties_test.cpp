@@ -72,8 +72,8 @@ rc::Gen<Entry> GenEntry() {
   names.insert(names.end(), {"AA", "1", "e1"});
   return rc::gen::build<Entry>(
       rc::gen::set(&Entry::name, rc::gen::elementOf(names)),
-      rc::gen::set(&Entry::marker, rc::gen::element<std::string>("", "VIDORUVA", "vidoruva",
-                                                                  "ViDoRuVa")),
+      rc::gen::set(&Entry::marker,
+                   rc::gen::element<std::string>("", "VIDORUVA", "vidoruva", "ViDoRuVa")),
       rc::gen::set(&Entry::icon, rc::gen::arbitrary<bool>()),
       rc::gen::set(&Entry::label, rc::gen::arbitrary<bool>()),
       rc::gen::set(&Entry::extras, rc::gen::arbitrary<bool>()));
@@ -136,7 +136,8 @@ fake::Snapshot Expected(const fake::Snapshot& before, const std::vector<Entry>& 
     }
     if (deletion == fake::Deletion::kWin9x && !FailureHit("RegDeleteKeyA", kRoot + "\\" + drive)) {
       for (auto it = expected.begin(); it != expected.end();) {
-        const bool below = SameName(it->first, base) || SameName(it->first.substr(0, base.size() + 1), base + "\\");
+        const bool below = SameName(it->first, base) ||
+                           SameName(it->first.substr(0, base.size() + 1), base + "\\");
         it = below ? expected.erase(it) : std::next(it);
       }
       continue;
@@ -154,8 +155,8 @@ fake::Snapshot Expected(const fake::Snapshot& before, const std::vector<Entry>& 
 
 RC_GTEST_PROP(DriveIconsProperties, ChangesOnlyWhatTheWalkMayChange, ()) {
   const auto entries = WithoutDuplicates(*rc::gen::container<std::vector<Entry>>(GenEntry()));
-  const auto mask = *rc::gen::oneOf(rc::gen::just(0u), rc::gen::just(0xFFFFFFFFu),
-                                    rc::gen::arbitrary<std::uint32_t>());
+  const auto mask = *rc::gen::oneOf(
+      rc::gen::just(0u), rc::gen::just(0xFFFFFFFFu), rc::gen::arbitrary<std::uint32_t>());
   const auto deletion = *rc::gen::element(fake::Deletion::kNt, fake::Deletion::kWin9x);
 
   // A first, undisturbed walk counts the calls that can be made to fail.

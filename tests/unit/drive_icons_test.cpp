@@ -81,17 +81,18 @@ TEST_F(DriveIconsTest, OnNtMarkedEntryKeepsKeysAndLosesItsTwoDefaultValues) {
 
   EXPECT_TRUE(RemoveDriveIcons(Bit('E')));
 
-  EXPECT_THAT(Calls(), ElementsAre("RegOpenKeyA Root = 0",
-                                   "RegOpenKeyA Root\\E\\VIDORUVA = 0",
-                                   "RegCloseKey Root\\E\\VIDORUVA = 0",
-                                   "RegDeleteKeyA Root\\E = 5",
-                                   "RegOpenKeyA Root\\E\\DefaultIcon = 0",
-                                   "RegSetValueExA Root\\E\\DefaultIcon @ type 1, 0 bytes from null = 0",
-                                   "RegCloseKey Root\\E\\DefaultIcon = 0",
-                                   "RegOpenKeyA Root\\E\\DefaultLabel = 0",
-                                   "RegSetValueExA Root\\E\\DefaultLabel @ type 1, 0 bytes from null = 0",
-                                   "RegCloseKey Root\\E\\DefaultLabel = 0",
-                                   "RegCloseKey Root = 0"));
+  EXPECT_THAT(Calls(),
+              ElementsAre("RegOpenKeyA Root = 0",
+                          "RegOpenKeyA Root\\E\\VIDORUVA = 0",
+                          "RegCloseKey Root\\E\\VIDORUVA = 0",
+                          "RegDeleteKeyA Root\\E = 5",
+                          "RegOpenKeyA Root\\E\\DefaultIcon = 0",
+                          "RegSetValueExA Root\\E\\DefaultIcon @ type 1, 0 bytes from null = 0",
+                          "RegCloseKey Root\\E\\DefaultIcon = 0",
+                          "RegOpenKeyA Root\\E\\DefaultLabel = 0",
+                          "RegSetValueExA Root\\E\\DefaultLabel @ type 1, 0 bytes from null = 0",
+                          "RegCloseKey Root\\E\\DefaultLabel = 0",
+                          "RegCloseKey Root = 0"));
   EXPECT_TRUE(fake::KeyExists(Entry('E') + "\\VIDORUVA"));
   EXPECT_EQ(fake::GetValue(Entry('E') + "\\DefaultIcon", ""), kEmptyString);
   EXPECT_EQ(fake::GetValue(Entry('E') + "\\DefaultLabel", ""), kEmptyString);
@@ -117,12 +118,13 @@ TEST_F(DriveIconsTest, UnmarkedEntryIsLeftAloneAndRootClosedBeforeNextDrive) {
 
   EXPECT_TRUE(RemoveDriveIcons(Bit('F') | Bit('G')));
 
-  EXPECT_THAT(Calls(), ElementsAre("RegOpenKeyA Root = 0",
-                                   "RegOpenKeyA Root\\F\\VIDORUVA = 2",
-                                   "RegCloseKey Root = 0",
-                                   "RegOpenKeyA Root = 0",
-                                   "RegOpenKeyA Root\\G\\VIDORUVA = 2",
-                                   "RegCloseKey Root = 0"));
+  EXPECT_THAT(Calls(),
+              ElementsAre("RegOpenKeyA Root = 0",
+                          "RegOpenKeyA Root\\F\\VIDORUVA = 2",
+                          "RegCloseKey Root = 0",
+                          "RegOpenKeyA Root = 0",
+                          "RegOpenKeyA Root\\G\\VIDORUVA = 2",
+                          "RegCloseKey Root = 0"));
   EXPECT_EQ(fake::DumpRegistry(), before);
 }
 
@@ -236,9 +238,10 @@ TEST_F(DriveIconsTest, BackslashPositionIsAnInvalidPathAndHarmless) {
 
   EXPECT_TRUE(RemoveDriveIcons(Bit('\\')));
 
-  EXPECT_THAT(Calls(), ElementsAre("RegOpenKeyA Root = 0",
-                                   "RegOpenKeyA Root\\\\\\VIDORUVA = 161",
-                                   "RegCloseKey Root = 0"));
+  EXPECT_THAT(
+      Calls(),
+      ElementsAre(
+          "RegOpenKeyA Root = 0", "RegOpenKeyA Root\\\\\\VIDORUVA = 161", "RegCloseKey Root = 0"));
   EXPECT_EQ(fake::DumpRegistry(), before);
 }
 

@@ -16,9 +16,7 @@ std::string Upper(std::string text) {
 
 // Registry and window names compare as Windows compares them for ASCII.
 struct CaseInsensitiveLess {
-  bool operator()(const std::string& a, const std::string& b) const {
-    return Upper(a) < Upper(b);
-  }
+  bool operator()(const std::string& a, const std::string& b) const { return Upper(a) < Upper(b); }
 };
 
 struct Key {
@@ -55,9 +53,7 @@ State& TheState() {
   return state;
 }
 
-std::string ShowPath(const std::string& path) {
-  return path.empty() ? "HKLM" : "HKLM\\" + path;
-}
+std::string ShowPath(const std::string& path) { return path.empty() ? "HKLM" : "HKLM\\" + path; }
 
 std::string Quote(const char* text) {
   return text == nullptr ? "null" : "\"" + std::string(text) + "\"";
@@ -215,9 +211,7 @@ int OpenHandleCount() { return static_cast<int>(TheState().handles.size()); }
 int PeakOpenHandleCount() { return TheState().peakHandles; }
 int BadCloseCount() { return TheState().badCloses; }
 
-void SetCommandLine(const std::string& commandLine) {
-  TheState().commandLine = commandLine;
-}
+void SetCommandLine(const std::string& commandLine) { TheState().commandLine = commandLine; }
 void SetSystemDirectory(std::optional<std::string> directory) {
   TheState().systemDirectory = std::move(directory);
 }
@@ -304,8 +298,8 @@ long RegSetValueExA(RegKey key, const char* valueName, std::uint32_t type,
   }
   fake::Record("RegSetValueExA " + fake::ShowPath(target->path) + " " +
                (name.empty() ? "@" : name) + " type " + std::to_string(type) + ", " +
-               std::to_string(dataSize) + " bytes" + (data == nullptr ? " from null" : "") +
-               " = " + std::to_string(status));
+               std::to_string(dataSize) + " bytes" + (data == nullptr ? " from null" : "") + " = " +
+               std::to_string(status));
   return status;
 }
 
@@ -344,24 +338,23 @@ void SendMessageTimeoutA(Window window, unsigned message, std::uintptr_t wParam,
                                 ? fake::Quote(TheState().windows[index].c_str())
                                 : "(bad window)";
   fake::Record("SendMessageTimeoutA " + title + " " + std::to_string(message) + " " +
-               std::to_string(wParam) + " " + std::to_string(lParam) + " " +
-               std::to_string(flags) + " " + std::to_string(timeoutMs));
+               std::to_string(wParam) + " " + std::to_string(lParam) + " " + std::to_string(flags) +
+               " " + std::to_string(timeoutMs));
 }
 
-void ShellExecuteA(Window owner, const char* verb, const char* file,
-                   const char* parameters, const char* directory, int showCommand) {
-  fake::Record(std::string("ShellExecuteA ") + (owner == nullptr ? "null" : "(window)") +
-               " " + fake::Quote(verb) + " " + fake::Quote(file) + " " +
-               fake::Quote(parameters) + " " + fake::Quote(directory) + " " +
-               std::to_string(showCommand));
+void ShellExecuteA(Window owner, const char* verb, const char* file, const char* parameters,
+                   const char* directory, int showCommand) {
+  fake::Record(std::string("ShellExecuteA ") + (owner == nullptr ? "null" : "(window)") + " " +
+               fake::Quote(verb) + " " + fake::Quote(file) + " " + fake::Quote(parameters) + " " +
+               fake::Quote(directory) + " " + std::to_string(showCommand));
 }
 
 const char* GetCommandLineA() { return TheState().commandLine.c_str(); }
 
-int CompareStringA(std::uint32_t locale, std::uint32_t flags, const char* string1,
-                   int length1, const char* string2, int length2) {
-  fake::Record("CompareStringA " + std::to_string(locale) + " " + std::to_string(flags) +
-               " " + std::to_string(length1) + " " + std::to_string(length2));
+int CompareStringA(std::uint32_t locale, std::uint32_t flags, const char* string1, int length1,
+                   const char* string2, int length2) {
+  fake::Record("CompareStringA " + std::to_string(locale) + " " + std::to_string(flags) + " " +
+               std::to_string(length1) + " " + std::to_string(length2));
   if (TheState().compareStringFails) return 0;
   const std::string a = length1 < 0 ? std::string(string1) : std::string(string1, length1);
   const std::string b = length2 < 0 ? std::string(string2) : std::string(string2, length2);

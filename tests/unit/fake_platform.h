@@ -36,9 +36,7 @@ enum class Deletion {
 struct Value {
   std::uint32_t type = 0;
   std::string data;  // raw bytes, exactly as many as were written
-  bool operator==(const Value& other) const {
-    return type == other.type && data == other.data;
-  }
+  bool operator==(const Value& other) const { return type == other.type && data == other.data; }
 };
 
 // Makes registry calls fail. An empty call name or path matches any. With

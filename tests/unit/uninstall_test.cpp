@@ -71,19 +71,15 @@ TEST_P(ModeTest, FirstArgumentChoosesTheMode) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ModeTest,
-    testing::Values(ModeCase{"Switch", "prog -O", true},
-                    ModeCase{"SwitchAndMore", "prog -O /X extra", true},
-                    ModeCase{"QuotedSwitch", "\"C:\\A B\\Uninstall.exe\" \"-O\"", true},
-                    ModeCase{"EmptyArgumentBefore", "prog \"\" -O", true},
-                    ModeCase{"PartlyQuoted", "prog -\"O\"", true},
-                    ModeCase{"NoArgument", "prog", false},
-                    ModeCase{"EmptyCommandLine", "", false},
-                    ModeCase{"LowerCase", "prog -o", false},
-                    ModeCase{"Slash", "prog /O", false},
-                    ModeCase{"DoubleHyphen", "prog --O", false},
-                    ModeCase{"ExtraLetter", "prog -OX", false},
-                    ModeCase{"SwitchSecond", "prog -U -O", false},
-                    ModeCase{"SwitchAsProgramName", "-O", false}),
+    testing::Values(
+        ModeCase{"Switch", "prog -O", true}, ModeCase{"SwitchAndMore", "prog -O /X extra", true},
+        ModeCase{"QuotedSwitch", "\"C:\\A B\\Uninstall.exe\" \"-O\"", true},
+        ModeCase{"EmptyArgumentBefore", "prog \"\" -O", true},
+        ModeCase{"PartlyQuoted", "prog -\"O\"", true}, ModeCase{"NoArgument", "prog", false},
+        ModeCase{"EmptyCommandLine", "", false}, ModeCase{"LowerCase", "prog -o", false},
+        ModeCase{"Slash", "prog /O", false}, ModeCase{"DoubleHyphen", "prog --O", false},
+        ModeCase{"ExtraLetter", "prog -OX", false}, ModeCase{"SwitchSecond", "prog -U -O", false},
+        ModeCase{"SwitchAsProgramName", "-O", false}),
     [](const testing::TestParamInfo<ModeCase>& info) { return info.param.name; });
 
 TEST_F(UninstallTest, ComparesByLocaleWithBothLengths) {
@@ -111,10 +107,12 @@ TEST_F(UninstallTest, RemovalRunsItsStepsInOrder) {
   // The registry is done with before the beep.
   const auto& calls = fake::Calls();
   const auto beep = std::find(calls.begin(), calls.end(), kBeep);
-  EXPECT_EQ(std::count_if(beep, calls.end(),
-                          [](const std::string& call) { return call.rfind("Reg", 0) == 0; }),
-            0);
-  EXPECT_EQ(std::count_if(calls.begin(), beep,
+  EXPECT_EQ(
+      std::count_if(
+          beep, calls.end(), [](const std::string& call) { return call.rfind("Reg", 0) == 0; }),
+      0);
+  EXPECT_EQ(std::count_if(calls.begin(),
+                          beep,
                           [](const std::string& call) {
                             return call.rfind("RegOpenKeyA HKLM\\" + kRoot + " ", 0) == 0;
                           }),
@@ -157,9 +155,10 @@ TEST_F(UninstallTest, InstallerPathFollowsTheSystemDirectory) {
 
   UninstallMain();
 
-  EXPECT_EQ(Effects().back(), "ShellExecuteA null null \"" + longDirectory +
-                                  "\\MsiExec.exe\" \"/X {6E1F0A47-93C2-4B5D-8E07-2D4C19B8F361} "
-                                  "/qn\" null 5");
+  EXPECT_EQ(Effects().back(),
+            "ShellExecuteA null null \"" + longDirectory +
+                "\\MsiExec.exe\" \"/X {6E1F0A47-93C2-4B5D-8E07-2D4C19B8F361} "
+                "/qn\" null 5");
 }
 
 TEST_F(UninstallTest, HandOffOnlyStartsSetup) {
@@ -169,7 +168,8 @@ TEST_F(UninstallTest, HandOffOnlyStartsSetup) {
   EXPECT_EQ(UninstallMain(), 0);
 
   EXPECT_THAT(Effects(), ElementsAre(kSetupLaunch));
-  EXPECT_EQ(std::count_if(fake::Calls().begin(), fake::Calls().end(),
+  EXPECT_EQ(std::count_if(fake::Calls().begin(),
+                          fake::Calls().end(),
                           [](const std::string& call) { return call.rfind("Reg", 0) == 0; }),
             0);
 }

@@ -18,9 +18,10 @@ DWORD closeDelayMs = 0;
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CLOSE:
-      e2e::LogEvent("companion", "close-received",
-                    ", \"wparam\": " + std::to_string(wParam) +
-                        ", \"lparam\": " + std::to_string(lParam));
+      e2e::LogEvent(
+          "companion",
+          "close-received",
+          ", \"wparam\": " + std::to_string(wParam) + ", \"lparam\": " + std::to_string(lParam));
       if (hang) Sleep(INFINITE);
       Sleep(closeDelayMs);
       e2e::LogEvent("companion", "closed");
@@ -46,8 +47,17 @@ int main(int argc, char** argv) {
   windowClass.hInstance = GetModuleHandleA(nullptr);
   windowClass.lpszClassName = "E2ECompanion";
   RegisterClassA(&windowClass);
-  HWND window = CreateWindowA("E2ECompanion", argv[1], WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
-                              nullptr, nullptr, windowClass.hInstance, nullptr);
+  HWND window = CreateWindowA("E2ECompanion",
+                              argv[1],
+                              WS_OVERLAPPEDWINDOW,
+                              0,
+                              0,
+                              200,
+                              100,
+                              nullptr,
+                              nullptr,
+                              windowClass.hInstance,
+                              nullptr);
   if (window == nullptr) return 3;
   e2e::LogEvent("companion", "ready");
 

@@ -40,12 +40,16 @@ inline void LogEvent(const std::string& who, const std::string& what,
                      const std::string& fields = "") {
   char path[MAX_PATH];
   if (GetEnvironmentVariableA("E2E_EVENTS", path, sizeof path) == 0) return;
-  const std::string line = "{\"who\": " + JsonString(who) + ", \"what\": " +
-                           JsonString(what) + ", \"t\": " + std::to_string(Now()) +
-                           ", \"pid\": " + std::to_string(GetCurrentProcessId()) +
-                           fields + "}\n";
-  HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const std::string line = "{\"who\": " + JsonString(who) + ", \"what\": " + JsonString(what) +
+                           ", \"t\": " + std::to_string(Now()) +
+                           ", \"pid\": " + std::to_string(GetCurrentProcessId()) + fields + "}\n";
+  HANDLE file = CreateFileA(path,
+                            FILE_APPEND_DATA,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr,
+                            OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
   DWORD written = 0;
   WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);

@@ -16,8 +16,13 @@
 
 int main(int argc, char** argv) {
   if (argc != 4) return 2;
-  HANDLE file = CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileA(argv[2],
+                            GENERIC_READ,
+                            FILE_SHARE_READ,
+                            nullptr,
+                            OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
   if (file == INVALID_HANDLE_VALUE) return 3;
   std::vector<char> commandLine(GetFileSize(file, nullptr) + 1, '\0');
   DWORD read = 0;
@@ -29,8 +34,16 @@ int main(int argc, char** argv) {
   PROCESS_INFORMATION process = {};
   const long long started = e2e::Now();
   e2e::LogEvent("launcher", "start");
-  if (!CreateProcessA(argv[1], commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      argv[3], &startup, &process)) {
+  if (!CreateProcessA(argv[1],
+                      commandLine.data(),
+                      nullptr,
+                      nullptr,
+                      FALSE,
+                      0,
+                      nullptr,
+                      argv[3],
+                      &startup,
+                      &process)) {
     e2e::LogEvent("launcher", "failed", ", \"error\": " + std::to_string(GetLastError()));
     return 4;
   }
@@ -44,7 +57,8 @@ int main(int argc, char** argv) {
   LARGE_INTEGER frequency;
   QueryPerformanceFrequency(&frequency);
   const long long elapsedMs = (ended - started) * 1000 / frequency.QuadPart;
-  e2e::LogEvent("launcher", "end",
+  e2e::LogEvent("launcher",
+                "end",
                 ", \"exit_code\": " + std::to_string(exitCode) +
                     ", \"elapsed_ms\": " + std::to_string(elapsedMs));
   return 0;

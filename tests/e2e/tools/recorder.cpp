@@ -22,11 +22,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 
   std::string name = module;
   name = name.substr(name.find_last_of('\\') + 1);
-  e2e::LogEvent(name, "start",
+  e2e::LogEvent(name,
+                "start",
                 ", \"exe\": " + e2e::JsonString(module) +
-                    ", \"cmdline\": " + e2e::JsonString(GetCommandLineA()) +
-                    ", \"cwd\": " + e2e::JsonString(directory) +
-                    ", \"show\": " + std::to_string(show));
+                    ", \"cmdline\": " + e2e::JsonString(GetCommandLineA()) + ", \"cwd\": " +
+                    e2e::JsonString(directory) + ", \"show\": " + std::to_string(show));
 
   char linger[32];
   if (GetEnvironmentVariableA("E2E_LINGER_MS", linger, sizeof linger) != 0) {

@@ -47,14 +47,23 @@ int Load(const char* path) {
       continue;
     }
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, fields[1].c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE,
+                        fields[1].c_str(),
+                        0,
+                        nullptr,
+                        0,
+                        KEY_ALL_ACCESS,
+                        nullptr,
+                        &key,
+                        nullptr) != ERROR_SUCCESS) {
       std::fprintf(stderr, "cannot create %s\n", fields[1].c_str());
       return 1;
     }
     if (fields[0] == "V" && fields.size() == 5) {
       const std::string data = FromHex(fields[4]);
-      const LONG status = RegSetValueExA(key, fields[2].empty() ? nullptr : fields[2].c_str(), 0,
+      const LONG status = RegSetValueExA(key,
+                                         fields[2].empty() ? nullptr : fields[2].c_str(),
+                                         0,
                                          std::stoul(fields[3]),
                                          reinterpret_cast<const BYTE*>(data.data()),
                                          static_cast<DWORD>(data.size()));
