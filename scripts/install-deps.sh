@@ -29,6 +29,6 @@ fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-# wine32 is left out on purpose: this kernel cannot run 32-bit programs, and
-# the 64-bit build is the one run under Wine.
+# The 32-bit Wine package is left out on purpose: this kernel cannot run
+# 32-bit programs, and the 64-bit build is the one run under Wine.
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -14,7 +14,8 @@ WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 XVFB = "/usr/bin/Xvfb"
 INSTALL_HINT = ("apt-get install --no-install-recommends wine wine64 xvfb xauth "
-                "(never wine32: this kernel cannot run it), or run scripts/install-deps.sh")
+                "(not the 32-bit Wine package: this kernel cannot run it), "
+                "or run scripts/install-deps.sh")
 
 DRIVE_ICONS = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\DriveIcons"
 REG_SZ = 1
@@ -185,15 +186,15 @@ class WineHost:
 
     def load_registry(self, lines):
         """Applies regtool lines: ("D", path), ("K", path), ("V", path, name, type, bytes)."""
-        spec = os.path.join(self.root, "registry.txt")
-        with open(spec, "wb") as out:
+        listing = os.path.join(self.root, "registry.txt")
+        with open(listing, "wb") as out:
             for line in lines:
                 fields = list(line)
                 if fields[0] == "V":
                     fields[3] = str(fields[3])
                     fields[4] = fields[4].hex()
                 out.write("\t".join(fields).encode("latin-1") + b"\n")
-        code, _ = self.wine([self.tool("regtool.exe"), "load", windows_path(spec)])
+        code, _ = self.wine([self.tool("regtool.exe"), "load", windows_path(listing)])
         if code != 0:
             raise RuntimeError("regtool load failed")
 
