@@ -91,6 +91,14 @@ class WineHost:
         shutil.copyfile(os.path.join(system32, "msiexec.exe"), self.builtin_msiexec)
         self.install_installer_recorder(True)
 
+    def restart_processes(self):
+        """Ends every Windows process and starts a fresh wineserver, for a
+        clean slate after a case that ran something it cannot stop."""
+        subprocess.run([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-w"], env=self.env, timeout=30)
+        subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
+
     def close(self):
         if self.env is not None:
             subprocess.run([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL,
