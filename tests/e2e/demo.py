@@ -83,7 +83,7 @@ def print_events(host, began):
 
 
 def launcher_start(host):
-    return next(e["t"] for e in host.events() if e["who"] == "launcher" and e["what"] == "start")
+    return host.events("launcher", "start")[0]["t"]
 
 
 def main():
@@ -108,14 +108,13 @@ def main():
             before = host.dump_registry(DRIVE_ICONS)
             print_registry("Drive-icon entries before", before)
 
-            host.clear_events()
-            companion = host.spawn([host.tool("companion.exe"), "Nolvex", "500"])
-            host.wait_for(lambda e: e["who"] == "companion" and e["what"] == "ready", 20)
-            print("\nThe companion application is running, with its window titled \"Nolvex\".")
-            host.clear_events()
-            host.launch(exe, b'"C:\\Program Files\\Pkg\\Uninstall.exe" -O', folder, linger_ms=2000)
-            host.wait_for(lambda e: e["who"].lower() == "msiexec.exe" and e["what"] == "exit")
-            companion.wait(timeout=10)
+            with host.companion("500") as companion:
+                print("\nThe companion application is running, with its window titled \"Nolvex\".")
+                host.clear_events()
+                host.launch(exe, b'"C:\\Program Files\\Pkg\\Uninstall.exe" -O', folder,
+                            linger_ms=2000)
+                host.wait_for("msiexec.exe", "exit")
+                companion.wait(timeout=10)
             print("\nWhat happened:")
             print_events(host, launcher_start(host))
             print_registry("Drive-icon entries after", host.dump_registry(DRIVE_ICONS), before)
@@ -126,7 +125,7 @@ def main():
             print("\n=== Hand-off: Uninstall.exe (no argument) " + "=" * 28)
             host.clear_events()
             host.launch(exe, b'"C:\\Program Files\\Pkg\\Uninstall.exe"', folder, linger_ms=2000)
-            host.wait_for(lambda e: e["who"] == "USBSetup.exe" and e["what"] == "exit")
+            host.wait_for("USBSetup.exe", "exit")
             print("\nWhat happened:")
             print_events(host, launcher_start(host))
             print("\nIn both runs Uninstall.exe exited at once; the program it started (made to "

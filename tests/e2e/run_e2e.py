@@ -7,7 +7,6 @@ out. Stand-in programs record what the uninstaller starts and play the
 companion window."""
 
 import argparse
-import contextlib
 import os
 import shutil
 import signal
@@ -41,16 +40,6 @@ def expect(condition, message):
         raise Failed(message)
 
 
-def started(host, who):
-    """Start events of a stand-in, by its file name without regard to case."""
-    return [e for e in host.events() if e["who"].lower() == who.lower() and e["what"] == "start"]
-
-
-def wait_started(host, who, timeout=10.0):
-    return host.wait_for(lambda e: e["who"].lower() == who.lower() and e["what"] == "start",
-                         timeout)
-
-
 def run(host, exe, command_line, directory=None, linger_ms=None, keep_events=False):
     """Runs the uninstaller; checks the exit code that every path must give."""
     if not keep_events:
@@ -63,13 +52,13 @@ def run(host, exe, command_line, directory=None, linger_ms=None, keep_events=Fal
 
 def expect_mode(host, removal):
     if removal:
-        event = wait_started(host, "msiexec.exe")
+        event = host.wait_for("msiexec.exe", "start")
         expect(event is not None, "removal mode expected: the Windows Installer was not started")
-        expect(not started(host, "USBSetup.exe"), "USBSetup.exe started in removal mode")
+        expect(not host.events("USBSetup.exe", "start"), "USBSetup.exe started in removal mode")
     else:
-        event = wait_started(host, "USBSetup.exe")
+        event = host.wait_for("USBSetup.exe", "start")
         expect(event is not None, "hand-off mode expected: USBSetup.exe was not started")
-        expect(not started(host, "msiexec.exe"), "the Windows Installer started in hand-off mode")
+        expect(not host.events("msiexec.exe", "start"), "the Windows Installer started in hand-off mode")
     return event
 
 
@@ -149,10 +138,10 @@ def hand_off_starts_setup_from_the_current_directory(host, exe):
 def neither_mode_waits_for_the_program_it_started(host, exe):
     for command_line, who in ((b"Uninstall.exe -O", "msiexec.exe"), (b"Uninstall.exe", "USBSetup.exe")):
         end = run(host, exe, command_line, linger_ms=3000)
-        expect(wait_started(host, who) is not None, f"{who} was not started")
+        expect(host.wait_for(who, "start") is not None, f"{who} was not started")
         expect(end["elapsed_ms"] < 2500, f"{command_line!r} ran {end['elapsed_ms']} ms")
         # Waiting for the end also keeps its event out of the next case.
-        exited = host.wait_for(lambda e: e["who"].lower() == who.lower() and e["what"] == "exit")
+        exited = host.wait_for(who, "exit")
         expect(exited is not None and exited["t"] > end["t"], f"{who} ended before the uninstaller")
 
 
@@ -165,7 +154,7 @@ def installer_planted_in_current_directory_never_runs(host, exe):
         directory = host.make_directory("planted")
         shutil.copyfile(host.tool("recorder.exe"), os.path.join(directory, "MsiExec.exe"))
         run(host, exe, b"Uninstall.exe -O", directory)
-        planted = wait_started(host, "MsiExec.exe", timeout=4)
+        planted = host.wait_for("MsiExec.exe", "start", timeout=4)
         expect(planted is None, f"the planted installer ran: {planted}")
     finally:
         host.install_installer_recorder(True)
@@ -185,32 +174,14 @@ def missing_setup_program_is_silent(host, exe):
 
 # -- companion window ---------------------------------------------------------
 
-@contextlib.contextmanager
-def companion_window(host, behaviour):
-    """A running companion with a window titled "Nolvex", ended afterwards."""
-    host.clear_events()
-    process = host.spawn([host.tool("companion.exe"), "Nolvex", behaviour])
-    try:
-        if host.wait_for(lambda e: e["who"] == "companion" and e["what"] == "ready", 20) is None:
-            raise Failed("the companion window did not come up")
-        yield process
-    finally:
-        process.kill()
-        process.wait()
-
-
-def events_of(host, who, what):
-    return [e for e in host.events() if e["who"].lower() == who.lower() and e["what"] == what]
-
-
 @case
 def companion_has_closed_before_the_installer_starts(host, exe):
-    with companion_window(host, "1500") as companion:
+    with host.companion("1500") as companion:
         end = run(host, exe, b"Uninstall.exe -O", keep_events=True)
-        installer = wait_started(host, "msiexec.exe")
+        installer = host.wait_for("msiexec.exe", "start")
         expect(installer is not None, "the Windows Installer was not started")
-        received = events_of(host, "companion", "close-received")
-        closed = events_of(host, "companion", "closed")
+        received = host.events("companion", "close-received")
+        closed = host.events("companion", "closed")
         expect(len(received) == 1 and len(closed) == 1, f"close events {received} {closed}")
         expect(received[0]["wparam"] == 0 and received[0]["lparam"] == 0, "WM_CLOSE arguments")
         expect(closed[0]["t"] < installer["t"], "the installer started before the companion closed")
@@ -220,10 +191,10 @@ def companion_has_closed_before_the_installer_starts(host, exe):
 
 @case
 def hung_companion_holds_up_removal_only_to_the_bound(host, exe):
-    with companion_window(host, "hang"):
+    with host.companion("hang"):
         end = run(host, exe, b"Uninstall.exe -O", keep_events=True)
-        expect(events_of(host, "companion", "close-received"), "WM_CLOSE was not delivered")
-        expect(wait_started(host, "msiexec.exe") is not None, "the Windows Installer was not started")
+        expect(host.events("companion", "close-received"), "WM_CLOSE was not delivered")
+        expect(host.wait_for("msiexec.exe", "start") is not None, "the Windows Installer was not started")
         expect(9000 <= end["elapsed_ms"] <= 30000, f"ran {end['elapsed_ms']} ms, expected about 10 s")
 
 
@@ -231,7 +202,7 @@ def hung_companion_holds_up_removal_only_to_the_bound(host, exe):
 def no_companion_window_still_starts_the_installer(host, exe):
     run(host, exe, b"Uninstall.exe -O")
     expect_mode(host, removal=True)
-    expect(not events_of(host, "companion", "close-received"), "unexpected close")
+    expect(not host.events("companion", "close-received"), "unexpected close")
 
 
 # -- registry -----------------------------------------------------------------
@@ -314,10 +285,10 @@ def removal_empties_only_the_default_values_of_marked_entries(host, exe):
 @case
 def missing_drive_icon_key_is_not_created_and_removal_goes_on(host, exe):
     host.load_registry([("D", DRIVE_ICONS)])
-    with companion_window(host, "0"):
+    with host.companion("0"):
         run(host, exe, b"Uninstall.exe -O", keep_events=True)
-        expect(wait_started(host, "msiexec.exe") is not None, "the Windows Installer was not started")
-        expect(events_of(host, "companion", "closed"), "the companion was not closed")
+        expect(host.wait_for("msiexec.exe", "start") is not None, "the Windows Installer was not started")
+        expect(host.events("companion", "closed"), "the companion was not closed")
         expect(host.dump_registry(DRIVE_ICONS) is None, "the drive-icon key was created")
 
 
@@ -325,11 +296,11 @@ def missing_drive_icon_key_is_not_created_and_removal_goes_on(host, exe):
 def hand_off_leaves_the_registry_and_companion_alone(host, exe):
     host.load_registry(REGISTRY_FIXTURE)
     before = host.dump_registry(DRIVE_ICONS)
-    with companion_window(host, "0"):
+    with host.companion("0"):
         run(host, exe, b"Uninstall.exe", keep_events=True)
         expect_mode(host, removal=False)
         expect(host.dump_registry(DRIVE_ICONS) == before, "the registry changed")
-        expect(not events_of(host, "companion", "close-received"), "the companion was asked to close")
+        expect(not host.events("companion", "close-received"), "the companion was asked to close")
 
 
 def main():

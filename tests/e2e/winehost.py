@@ -3,6 +3,7 @@ fresh prefix, a display from Xvfb, a persistent wineserver, and helpers to
 start programs with exact command lines, set up and read back the registry,
 and read the events that the stand-in programs log."""
 
+import contextlib
 import json
 import os
 import shutil
@@ -162,7 +163,7 @@ class WineHost:
             env["E2E_LINGER_MS"] = str(linger_ms)
         self.wine([self.tool("launcher.exe"), windows_path(exe), windows_path(line_file),
                    windows_path(directory)], timeout=timeout, env=env)
-        ends = [e for e in self.events() if e["who"] == "launcher" and e["what"] == "end"]
+        ends = self.events("launcher", "end")
         if not ends:
             raise RuntimeError(f"launcher did not finish: {self.events()}")
         return ends[-1]
@@ -173,22 +174,42 @@ class WineHost:
         if os.path.exists(self.events_path):
             os.remove(self.events_path)
 
-    def events(self):
+    def events(self, who=None, what=None):
+        """The logged events, or only those of one program (by file name,
+        without regard to case) and of one kind."""
         if not os.path.exists(self.events_path):
             return []
         with open(self.events_path, encoding="ascii") as log:
-            return [json.loads(line) for line in log if line.endswith("\n")]
+            events = [json.loads(line) for line in log if line.endswith("\n")]
+        return [e for e in events
+                if (who is None or e["who"].lower() == who.lower())
+                and (what is None or e["what"] == what)]
 
-    def wait_for(self, predicate, timeout=10.0):
-        """The first event that satisfies predicate, or None after timeout."""
+    def wait_for(self, who, what, timeout=10.0):
+        """The first event of that program and kind, or None after timeout."""
         deadline = time.monotonic() + timeout
         while True:
-            for event in self.events():
-                if predicate(event):
-                    return event
+            found = self.events(who, what)
+            if found:
+                return found[0]
             if time.monotonic() > deadline:
                 return None
             time.sleep(0.05)
+
+    @contextlib.contextmanager
+    def companion(self, behaviour, title="Nolvex"):
+        """A running stand-in companion with a top-level window of this title,
+        taking `behaviour` ms over closing or, with "hang", never returning;
+        ended afterwards."""
+        self.clear_events()
+        process = self.spawn([self.tool("companion.exe"), title, behaviour])
+        try:
+            if self.wait_for("companion", "ready", 20) is None:
+                raise RuntimeError("the companion window did not come up")
+            yield process
+        finally:
+            process.kill()
+            process.wait()
 
     # -- registry -----------------------------------------------------------
 
