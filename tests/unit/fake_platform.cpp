@@ -155,15 +155,6 @@ void AddToSnapshot(const Key& key, Snapshot* snapshot) {
   for (const auto& [name, child] : key.subkeys) AddToSnapshot(*child, snapshot);
 }
 
-void Dump(const Key& key, std::ostringstream& out) {
-  out << ShowPath(key.path) << "\n";
-  for (const auto& [name, value] : key.values) {
-    out << "  " << (name.empty() ? "@" : name) << " type " << value.type << ", "
-        << value.data.size() << " bytes \"" << value.data << "\"\n";
-  }
-  for (const auto& [name, child] : key.subkeys) Dump(*child, out);
-}
-
 }  // namespace
 
 void Reset(Deletion deletion) {
@@ -194,7 +185,13 @@ std::optional<Value> GetValue(const std::string& path, const std::string& name) 
 
 std::string DumpRegistry() {
   std::ostringstream out;
-  Dump(*TheState().localMachine, out);
+  for (const auto& [path, values] : TakeSnapshot()) {
+    out << ShowPath(path) << "\n";
+    for (const auto& [name, value] : values) {
+      out << "  " << (name.empty() ? "@" : name) << " type " << value.type << ", "
+          << value.data.size() << " bytes \"" << value.data << "\"\n";
+    }
+  }
   return out.str();
 }
 
