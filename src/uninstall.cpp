@@ -17,7 +17,11 @@ constexpr char kCompanionTitle[] = "Nolvex";
 constexpr unsigned kCloseTimeoutMs = 10000;
 
 constexpr char kInstallerFile[] = "MsiExec.exe";
-constexpr char kRemoveProductParameters[] = "/X {6E1F0A47-93C2-4B5D-8E07-2D4C19B8F361} /qn";
+// "/norestart": with "/qn" alone the Installer restarts the machine without
+// asking whenever the removal needs it (a file still in use, say), and every
+// open program loses its unsaved work. Files in use go at the next restart.
+constexpr char kRemoveProductParameters[] =
+    "/X {6E1F0A47-93C2-4B5D-8E07-2D4C19B8F361} /qn /norestart";
 constexpr char kSetupFile[] = "USBSetup.exe";
 constexpr char kSetupParameters[] = "-U";
 
@@ -32,18 +36,16 @@ bool IsRemovalMode(const Argument& first) {
   return result == platform::kCstrEqual;
 }
 
-// The Windows Installer by its full path. A bare name would be looked for in
-// the current directory first, so an "MsiExec.exe" planted there would run
-// with this process's administrator rights. Null if the system directory
-// cannot be had.
-FormattedString InstallerPath() {
+// The system directory, without a trailing backslash; null if it cannot be
+// had.
+FormattedString SystemDirectory() {
   const unsigned size = platform::GetSystemDirectoryA(nullptr, 0);
   if (size == 0) return nullptr;
   FormattedString directory(static_cast<char*>(std::malloc(size)));
   if (!directory) return nullptr;
   const unsigned length = platform::GetSystemDirectoryA(directory.get(), size);
   if (length == 0 || length >= size) return nullptr;
-  return FormatString("%s\\%s", directory.get(), kInstallerFile);
+  return directory;
 }
 
 void RemovePackage() {
@@ -56,12 +58,26 @@ void RemovePackage() {
         companion, platform::kWmClose, 0, 0, platform::kSmtoAbortIfHung, kCloseTimeoutMs);
   }
 
-  const FormattedString installer = InstallerPath();
+  // The Windows Installer by its full path. A bare name would be looked for
+  // in the current directory first, so an "MsiExec.exe" planted there would
+  // run with this process's administrator rights.
+  const FormattedString systemDirectory = SystemDirectory();
+  if (!systemDirectory) return;
+  const FormattedString installer = FormatString("%s\\%s", systemDirectory.get(), kInstallerFile);
   if (!installer) return;
-  platform::ShellExecuteA(
-      nullptr, nullptr, installer.get(), kRemoveProductParameters, nullptr, platform::kSwShow);
+  // The Installer's client runs for the whole removal and would otherwise
+  // hold the caller's current directory open, often the package's own folder,
+  // which then could not be deleted.
+  platform::ShellExecuteA(nullptr,
+                          nullptr,
+                          installer.get(),
+                          kRemoveProductParameters,
+                          systemDirectory.get(),
+                          platform::kSwShow);
 }
 
+// No directory: the setup program is looked for in, and runs in, the
+// current directory, normally the package's folder.
 void HandOffToSetup() {
   platform::ShellExecuteA(
       nullptr, nullptr, kSetupFile, kSetupParameters, nullptr, platform::kSwShowDefault);

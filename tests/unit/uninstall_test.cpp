@@ -17,7 +17,7 @@ using testing::ElementsAre;
 const std::string kRoot = fake::kDriveIconsPath;
 const char kInstallerLaunch[] =
     "ShellExecuteA null null \"C:\\windows\\system32\\MsiExec.exe\" "
-    "\"/X {6E1F0A47-93C2-4B5D-8E07-2D4C19B8F361} /qn\" null 5";
+    "\"/X {6E1F0A47-93C2-4B5D-8E07-2D4C19B8F361} /qn /norestart\" \"C:\\windows\\system32\" 5";
 const char kSetupLaunch[] = "ShellExecuteA null null \"USBSetup.exe\" \"-U\" null 10";
 const char kBeep[] = "MessageBeep 0";
 const char kFindCompanion[] = "FindWindowA null \"Nolvex\"";
@@ -158,7 +158,7 @@ TEST_F(UninstallTest, InstallerPathFollowsTheSystemDirectory) {
   EXPECT_EQ(Effects().back(),
             "ShellExecuteA null null \"" + longDirectory +
                 "\\MsiExec.exe\" \"/X {6E1F0A47-93C2-4B5D-8E07-2D4C19B8F361} "
-                "/qn\" null 5");
+                "/qn /norestart\" \"" + longDirectory + "\" 5");
 }
 
 TEST_F(UninstallTest, HandOffOnlyStartsSetup) {
