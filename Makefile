@@ -3,7 +3,7 @@ PRESETS := host sanitize win32 win64
 
 .PHONY: all deps test demo e2e fuzz clean
 
-# The build that the end-to-end suite runs under Wine; any 64-bit build will do.
+# The build that `make e2e` runs under Wine; any build will do.
 EXE ?= build/win64/Uninstall.exe
 E2E_TOOLS := build/win64/tests/e2e
 
@@ -25,17 +25,22 @@ test: deps
 	  ctest --preset $$preset; \
 	done
 
-# The removal and the hand-off, shown for real in a throwaway Wine machine.
+# The removal and the hand-off, shown for real in a throwaway Wine machine
+# with the real Windows Installer: the shipped 32-bit build where this machine
+# runs 32-bit programs, else the 64-bit build.
 demo: deps
-	@cmake --preset win64 >/dev/null
-	@cmake --build --preset win64 >/dev/null
-	@/usr/bin/python3 tests/e2e/demo.py --exe build/win64/Uninstall.exe --tools $(E2E_TOOLS)
+	@for preset in win32 win64; do \
+	  cmake --preset $$preset >/dev/null && cmake --build --preset $$preset >/dev/null || exit 1; \
+	done
+	@/usr/bin/python3 -B tests/e2e/demo.py --exe32 build/win32/Uninstall.exe \
+	  --exe64 build/win64/Uninstall.exe --tools $(E2E_TOOLS)
 
-# The end-to-end suite against any 64-bit build: make e2e EXE=path/to/Uninstall.exe
+# The end-to-end suite against any build, 32-bit or 64-bit:
+# make e2e EXE=path/to/Uninstall.exe
 e2e: deps
 	cmake --preset win64 >/dev/null
 	cmake --build --preset win64
-	/usr/bin/python3 tests/e2e/run_e2e.py --exe $(EXE) --tools $(E2E_TOOLS)
+	/usr/bin/python3 -B -m pytest tests/e2e -p no:cacheprovider -v -rs --exe $(EXE) --tools $(E2E_TOOLS)
 
 # Fuzzes the command-line cutting for FUZZ_SECONDS; fails on any finding,
 # whose input libFuzzer writes to build/sanitize/crash-*.

@@ -11,7 +11,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64               # the Windows builds
   python3 python3-pefile python3-pytest                 # static checks, end-to-end suite
   wine wine64 xvfb xauth                                # running the Windows builds for real
-  msitools                                              # wixl: the sample package for the real Installer
+  wixl msitools                                         # the sample package for the real Installer
   osslsigncode openssl                                  # Authenticode signing of a release
 )
 

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
-"""Checks that the end-to-end suite catches real faults: builds the 64-bit
-program again with one deliberate fault at a time, in a scratch copy of the
-sources, and expects `run_e2e.py` to fail against each build.
+"""Checks that the end-to-end suite catches real faults: builds the program
+again for one architecture with one deliberate fault at a time, in a scratch
+copy of the sources, and expects the suite to fail against each build.
 
-    tests/e2e/mutants.py [--only NAME]      (after `make e2e` has built the tools)
+    tests/e2e/mutants.py [--arch win32|win64] [--only NAME]
+                                   (after `make e2e` has built the stand-ins)
 """
 
 import argparse
@@ -16,12 +17,21 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
 
-# name: (file, text, replacement)
+# name: (file, text, replacement, further (text, replacement) pairs in that file)
 MUTANTS = {
-    "installer by bare name": (
+    # A bare name alone is found in the system directory, which is now the
+    # launch's directory: the fault is the bare name searched from the
+    # inherited current directory.
+    "installer by bare name from the current directory": (
         "src/uninstall.cpp",
-        'return FormatString("%s\\\\%s", directory.get(), kInstallerFile);',
-        'return FormatString("%s", kInstallerFile);'),
+        'FormatString("%s\\\\%s", systemDirectory.get(), kInstallerFile);',
+        'FormatString("%s", kInstallerFile);',
+        ("                          systemDirectory.get(),\n", "                          nullptr,\n")),
+    "installer allowed to restart the machine": (
+        "src/uninstall.cpp", ' /qn /norestart";', ' /qn";'),
+    "installer inherits the current directory": (
+        "src/uninstall.cpp", "                          systemDirectory.get(),\n",
+        "                          nullptr,\n"),
     "close request waits forever": (
         "src/uninstall.cpp", "constexpr unsigned kCloseTimeoutMs = 10000;",
         "constexpr unsigned kCloseTimeoutMs = 0xFFFFFFFF;"),
@@ -53,45 +63,58 @@ MUTANTS = {
 }
 
 
-def build_mutant(name, scratch):
-    path, text, replacement = MUTANTS[name]
+def build_mutant(name, scratch, pristine, preset):
+    path, *changes = MUTANTS[name]
+    changes = [changes[:2]] + list(changes[2:])
     source = os.path.join(scratch, "src-copy")
     shutil.rmtree(source, ignore_errors=True)
-    shutil.copytree(TOP, source, ignore=shutil.ignore_patterns("build", ".git"))
+    shutil.copytree(pristine, source)
     target = os.path.join(source, path)
     with open(target) as original:
         code = original.read()
-    if text not in code:
-        raise SystemExit(f"mutant {name!r}: text not found in {path}")
+    for text, replacement in changes:
+        if text not in code:
+            raise SystemExit(f"mutant {name!r}: text not found in {path}")
+        code = code.replace(text, replacement, 1)
     with open(target, "w") as mutated:
-        mutated.write(code.replace(text, replacement, 1))
-    subprocess.run(["cmake", "--preset", "win64"], cwd=source, check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", "--preset", "win64", "--target", "Uninstall"], cwd=source,
+        mutated.write(code)
+    subprocess.run(["cmake", "--preset", preset], cwd=source, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", "--preset", preset, "--target", "Uninstall"], cwd=source,
                    check=True, stdout=subprocess.DEVNULL)
-    return os.path.join(source, "build", "win64", "Uninstall.exe")
+    return os.path.join(source, "build", preset, "Uninstall.exe")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--arch", choices=["win32", "win64"], default="win32",
+                        help="the build preset; win32 is the shipped file")
     parser.add_argument("--only", default="")
     parser.add_argument("--tools", default=os.path.join(TOP, "build", "win64", "tests", "e2e"))
     args = parser.parse_args()
     caught = missed = 0
     with tempfile.TemporaryDirectory(prefix="uninstall-mutants-") as scratch:
+        # One copy of the tree as it was at the start, whatever changes later.
+        pristine = os.path.join(scratch, "pristine")
+        shutil.copytree(TOP, pristine, ignore=shutil.ignore_patterns("build", ".git", "__pycache__"))
         for name in MUTANTS:
             if args.only not in name:
                 continue
-            exe = build_mutant(name, scratch)
+            exe = build_mutant(name, scratch, pristine, args.arch)
+            suite = os.path.join(scratch, "src-copy", "tests", "e2e")
+            # -x: the first failing case is enough. A mutant of a build that
+            # this machine cannot run is skipped, which counts as missed.
             result = subprocess.run(
-                [sys.executable, os.path.join(HERE, "run_e2e.py"), "--exe", exe, "--tools", args.tools],
+                ["/usr/bin/python3", "-B", "-m", "pytest", suite, "-p", "no:cacheprovider", "-x", "-q",
+                 "-rf", "--exe", exe, "--tools", args.tools],
                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-            failing = [line for line in result.stdout.splitlines() if line.startswith("FAIL")]
-            if result.returncode != 0 and failing:
+            failing = [line for line in result.stdout.splitlines() if line.startswith("FAILED")]
+            if result.returncode == 1 and failing:
                 caught += 1
                 print(f"caught  {name}: {failing[0][:150]}")
             else:
                 missed += 1
                 print(f"MISSED  {name}")
+                print(result.stdout[-3000:])
             sys.stdout.flush()
     print(f"{caught} caught, {missed} missed")
     return 1 if missed else 0

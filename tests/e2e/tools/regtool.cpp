@@ -3,11 +3,16 @@
 //
 //   regtool.exe load <file>   lines: "K\t<path>", "V\t<path>\t<name>\t<type>\t<hex data>",
 //                             "D\t<path>" (delete the tree, if there is one)
-//   regtool.exe dump <path>   prints "K\t<path>" and
+//   regtool.exe dump <path> [32|64]
+//                             prints "K\t<path>" and
 //                             "V\t<path>\t<name>\t<type>\t<byte count>\t<hex data>"
-//                             for the key and everything below it
+//                             for the key and everything below it, in the
+//                             32-bit or 64-bit registry view if one is named
+//   regtool.exe product-state <product code>
+//                             prints what MsiQueryProductStateA reports
 
 #include <windows.h>
+#include <msi.h>
 
 #include <cstdio>
 #include <fstream>
@@ -77,7 +82,7 @@ int Load(const char* path) {
   return 0;
 }
 
-void Dump(HKEY key, const std::string& path) {
+void Dump(HKEY key, const std::string& path, REGSAM view) {
   std::printf("K\t%s\n", path.c_str());
   for (DWORD index = 0;; ++index) {
     char name[16384];
@@ -101,8 +106,8 @@ void Dump(HKEY key, const std::string& path) {
       break;
     }
     HKEY child = nullptr;
-    if (RegOpenKeyExA(key, name, 0, KEY_READ, &child) == ERROR_SUCCESS) {
-      Dump(child, path + "\\" + name);
+    if (RegOpenKeyExA(key, name, 0, KEY_READ | view, &child) == ERROR_SUCCESS) {
+      Dump(child, path + "\\" + name, view);
       RegCloseKey(child);
     }
   }
@@ -112,14 +117,20 @@ void Dump(HKEY key, const std::string& path) {
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "load") return Load(argv[2]);
-  if (argc == 3 && std::string(argv[1]) == "dump") {
+  if ((argc == 3 || argc == 4) && std::string(argv[1]) == "dump") {
+    REGSAM view = 0;
+    if (argc == 4) view = std::string(argv[3]) == "32" ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, argv[2], 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, argv[2], 0, KEY_READ | view, &key) != ERROR_SUCCESS) {
       std::printf("missing\t%s\n", argv[2]);
       return 0;
     }
-    Dump(key, argv[2]);
+    Dump(key, argv[2], view);
     RegCloseKey(key);
+    return 0;
+  }
+  if (argc == 3 && std::string(argv[1]) == "product-state") {
+    std::printf("%d\n", static_cast<int>(MsiQueryProductStateA(argv[2])));
     return 0;
   }
   return 2;
