@@ -85,6 +85,16 @@ void HandOffToSetup() {
 
 }  // namespace
 
+void PrepareProcess() {
+  platform::SetErrorMode(platform::kSemFailCriticalErrors);
+  // Where the system-directory-only search is missing, at least take the
+  // current directory out of the search.
+  if (!platform::SetDefaultDllDirectories(platform::kLoadLibrarySearchSystem32)) {
+    platform::SetDllDirectoryA("");
+  }
+  platform::CoInitializeEx(platform::kCoinitApartmentThreaded | platform::kCoinitDisableOle1Dde);
+}
+
 int UninstallMain() {
   const Argument first = FirstArgument(platform::GetCommandLineA());
   if (IsRemovalMode(first)) {

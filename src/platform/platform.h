@@ -26,6 +26,19 @@ constexpr int kSwShow = 5;
 constexpr int kSwShowDefault = 10;
 constexpr std::uint32_t kLocaleUserDefault = 0x0400;
 constexpr int kCstrEqual = 2;
+constexpr unsigned kSemFailCriticalErrors = 0x0001;
+constexpr std::uint32_t kLoadLibrarySearchSystem32 = 0x00000800;
+constexpr std::uint32_t kCoinitApartmentThreaded = 0x2;
+constexpr std::uint32_t kCoinitDisableOle1Dde = 0x4;
+
+// Start-up of the process.
+void SetErrorMode(unsigned mode);
+// False where this Windows lacks the function (Vista, and 7 without update
+// KB2533623), which is looked up at run time, or where it fails.
+bool SetDefaultDllDirectories(std::uint32_t directoryFlags);
+bool SetDllDirectoryA(const char* path);
+// Initialises COM on this thread; the HRESULT, negative on failure.
+long CoInitializeEx(std::uint32_t flags);
 
 // HKEY_LOCAL_MACHINE.
 RegKey LocalMachine();

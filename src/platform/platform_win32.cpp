@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 
 #include <windows.h>
+#include <objbase.h>
 #include <shellapi.h>
 
 #include "uninstall.h"
@@ -19,6 +20,10 @@ static_assert(kSwShow == SW_SHOW);
 static_assert(kSwShowDefault == SW_SHOWDEFAULT);
 static_assert(kLocaleUserDefault == LOCALE_USER_DEFAULT);
 static_assert(kCstrEqual == CSTR_EQUAL);
+static_assert(kSemFailCriticalErrors == SEM_FAILCRITICALERRORS);
+static_assert(kLoadLibrarySearchSystem32 == LOAD_LIBRARY_SEARCH_SYSTEM32);
+static_assert(kCoinitApartmentThreaded == COINIT_APARTMENTTHREADED);
+static_assert(kCoinitDisableOle1Dde == COINIT_DISABLE_OLE1DDE);
 
 namespace {
 
@@ -26,6 +31,22 @@ HKEY ToHkey(RegKey key) { return reinterpret_cast<HKEY>(key); }
 HWND ToHwnd(Window window) { return reinterpret_cast<HWND>(window); }
 
 }  // namespace
+
+void SetErrorMode(unsigned mode) { ::SetErrorMode(mode); }
+
+bool SetDefaultDllDirectories(std::uint32_t directoryFlags) {
+  // Linking to it would keep the program from starting where it is missing.
+  using Function = BOOL(WINAPI*)(DWORD);
+  const HMODULE kernel32 = ::GetModuleHandleA("kernel32.dll");
+  if (kernel32 == nullptr) return false;
+  const auto function = reinterpret_cast<Function>(
+      reinterpret_cast<void (*)()>(::GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+  return function != nullptr && function(directoryFlags) != FALSE;
+}
+
+bool SetDllDirectoryA(const char* path) { return ::SetDllDirectoryA(path) != FALSE; }
+
+long CoInitializeEx(std::uint32_t flags) { return ::CoInitializeEx(nullptr, flags); }
 
 RegKey LocalMachine() { return reinterpret_cast<RegKey>(HKEY_LOCAL_MACHINE); }
 
@@ -79,4 +100,7 @@ unsigned GetSystemDirectoryA(char* buffer, unsigned size) {
 
 // The four arguments are not used: the mode is read from the full command
 // line, which keeps the program name that lpCmdLine has already dropped.
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return UninstallMain(); }
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  PrepareProcess();
+  return UninstallMain();
+}

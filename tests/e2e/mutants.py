@@ -56,6 +56,9 @@ MUTANTS = {
         'FormatString("%c", drive)'),
     "drive walk stops at Z": (
         "src/drive_icons.cpp", "for (; driveMask != 0;", "for (driveMask &= 0x3FFFFFF; driveMask != 0;"),
+    "start-up calls after the work": (
+        "src/platform/platform_win32.cpp", "  PrepareProcess();\n  return UninstallMain();",
+        "  const int result = UninstallMain();\n  PrepareProcess();\n  return result;"),
     "exit code not 0": (
         "src/uninstall.cpp", "  return 0;\n}", "  return 1;\n}"),
     "hand-off shown normally": (

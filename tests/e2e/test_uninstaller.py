@@ -6,6 +6,7 @@ out. Stand-in programs record what the uninstaller starts and play the
 companion window. Each case runs once for each build given with --exe."""
 
 import os
+import re
 import shutil
 
 import pytest
@@ -19,12 +20,12 @@ MARKER = "VIDORUVA"
 DRIVE_CHARACTERS = [chr(code) for code in range(0x41, 0x41 + 32)]
 
 
-def run(host, build, command_line, directory=None, linger_ms=None, keep_events=False):
+def run(host, build, command_line, directory=None, linger_ms=None, keep_events=False, extra_env=None):
     """Runs the uninstaller; checks the exit code that every path must give."""
     if not keep_events:
         host.clear_events()
     directory = directory or host.make_directory("cwd")
-    end = host.launch(build.exe, command_line, directory, linger_ms=linger_ms)
+    end = host.launch(build.exe, command_line, directory, linger_ms=linger_ms, extra_env=extra_env)
     assert end["exit_code"] == 0
     return end
 
@@ -267,3 +268,32 @@ def test_hand_off_leaves_the_registry_and_companion_alone(host, build):
         expect_mode(host, removal=False)
         assert host.dump_registry(DRIVE_ICONS) == before, "the registry changed"
         assert not host.events("companion", "close-received"), "the companion was asked to close"
+
+
+# -- start-up -----------------------------------------------------------------
+
+START_UP = ["SetErrorMode", "SetDefaultDllDirectories", "CoInitializeEx"]
+# The program's own first call, and what follows it.
+OWN_WORK = ["CompareStringA", "RegOpenKeyA", "FindWindowA", "ShellExecuteA"]
+RELAY_CALL = re.compile(r"^([0-9a-f]+):Call [\w.]+?\.(\w+)\(")
+
+
+def test_start_up_calls_come_before_anything_else(host, build):
+    # Wine's relay trace, kept to these functions, shows each call with the
+    # thread that made it.
+    relayed = START_UP + ["SetDllDirectoryA"] + OWN_WORK
+    debug_key = r"HKCU\Software\Wine\Debug"
+    host.wine(["reg", "add", debug_key, "/v", "RelayInclude", "/d", ";".join(relayed), "/f"])
+    try:
+        run(host, build, b"Uninstall.exe -O", extra_env={"WINEDEBUG": "-all,+relay"})
+        trace = host.last_stderr()
+    finally:
+        host.wine(["reg", "delete", debug_key, "/v", "RelayInclude", "/f"])
+    calls = [found.groups() for found in map(RELAY_CALL.match, trace.splitlines()) if found]
+    program_threads = {thread for thread, function in calls if function == "CompareStringA"}
+    assert len(program_threads) == 1
+    sequence = [function for thread, function in calls if thread in program_threads]
+    # Wine has SetDefaultDllDirectories, so the fallback is not taken.
+    assert sequence[:4] == START_UP + ["CompareStringA"]
+    assert "SetDllDirectoryA" not in sequence
+    assert sequence[-1] == "ShellExecuteA"

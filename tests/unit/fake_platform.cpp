@@ -45,6 +45,7 @@ struct State {
   std::string commandLine;
   std::optional<std::string> systemDirectory;
   bool compareStringFails = false;
+  bool defaultDllDirectoriesMissing = false;
   std::vector<std::string> windows;
 };
 
@@ -213,6 +214,7 @@ void SetSystemDirectory(std::optional<std::string> directory) {
   TheState().systemDirectory = std::move(directory);
 }
 void MakeCompareStringFail() { TheState().compareStringFails = true; }
+void MakeDefaultDllDirectoriesMissing() { TheState().defaultDllDirectoriesMissing = true; }
 void AddWindow(const std::string& title) { TheState().windows.push_back(title); }
 
 const std::vector<std::string>& Calls() { return TheState().calls; }
@@ -312,6 +314,25 @@ long RegCloseKey(RegKey key) {
   fake::Record("RegCloseKey " + fake::ShowPath(found->second->path) + " = 0");
   TheState().handles.erase(found);
   return kErrorSuccess;
+}
+
+void SetErrorMode(unsigned mode) { fake::Record("SetErrorMode " + std::to_string(mode)); }
+
+bool SetDefaultDllDirectories(std::uint32_t directoryFlags) {
+  const bool available = !TheState().defaultDllDirectoriesMissing;
+  fake::Record("SetDefaultDllDirectories " + std::to_string(directoryFlags) +
+               (available ? " = true" : " = false"));
+  return available;
+}
+
+bool SetDllDirectoryA(const char* path) {
+  fake::Record("SetDllDirectoryA " + fake::Quote(path));
+  return true;
+}
+
+long CoInitializeEx(std::uint32_t flags) {
+  fake::Record("CoInitializeEx " + std::to_string(flags));
+  return 0;
 }
 
 void MessageBeep(unsigned type) { fake::Record("MessageBeep " + std::to_string(type)); }

@@ -77,6 +77,8 @@ int BadCloseCount();
 void SetCommandLine(const std::string& commandLine);
 void SetSystemDirectory(std::optional<std::string> directory);
 void MakeCompareStringFail();
+// As on Vista, or 7 without KB2533623: SetDefaultDllDirectories is missing.
+void MakeDefaultDllDirectoriesMissing();
 // A top-level window with this title.
 void AddWindow(const std::string& title);
 

@@ -161,6 +161,36 @@ TEST_F(UninstallTest, InstallerPathFollowsTheSystemDirectory) {
                 "/qn /norestart\" \"" + longDirectory + "\" 5");
 }
 
+struct StartUpCase {
+  const char* name;
+  bool defaultDllDirectoriesMissing;
+  std::vector<std::string> calls;
+};
+
+void PrintTo(const StartUpCase& testCase, std::ostream* out) { *out << testCase.name; }
+
+class StartUpTest : public UninstallTest, public testing::WithParamInterface<StartUpCase> {};
+
+TEST_P(StartUpTest, PreparesTheProcessBeforeAnythingElse) {
+  if (GetParam().defaultDllDirectoriesMissing) fake::MakeDefaultDllDirectoriesMissing();
+
+  PrepareProcess();
+
+  EXPECT_EQ(fake::Calls(), GetParam().calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, StartUpTest,
+    testing::Values(
+        StartUpCase{"SystemDirectoryOnly", false,
+                    {"SetErrorMode 1", "SetDefaultDllDirectories 2048 = true", "CoInitializeEx 6"}},
+        // Without the system-directory-only search, the current directory is
+        // at least taken out of it.
+        StartUpCase{"OlderWindows", true,
+                    {"SetErrorMode 1", "SetDefaultDllDirectories 2048 = false",
+                     "SetDllDirectoryA \"\"", "CoInitializeEx 6"}}),
+    [](const testing::TestParamInfo<StartUpCase>& info) { return info.param.name; });
+
 TEST_F(UninstallTest, HandOffOnlyStartsSetup) {
   fake::SetCommandLine("prog");
   fake::AddWindow("Nolvex");
