@@ -158,7 +158,8 @@ TEST_F(UninstallTest, InstallerPathFollowsTheSystemDirectory) {
   EXPECT_EQ(Effects().back(),
             "ShellExecuteA null null \"" + longDirectory +
                 "\\MsiExec.exe\" \"/X {6E1F0A47-93C2-4B5D-8E07-2D4C19B8F361} "
-                "/qn /norestart\" \"" + longDirectory + "\" 5");
+                "/qn /norestart\" \"" +
+                longDirectory + "\" 5");
 }
 
 struct StartUpCase {
@@ -179,17 +180,23 @@ TEST_P(StartUpTest, PreparesTheProcessBeforeAnythingElse) {
   EXPECT_EQ(fake::Calls(), GetParam().calls);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, StartUpTest,
-    testing::Values(
-        StartUpCase{"SystemDirectoryOnly", false,
-                    {"SetErrorMode 1", "SetDefaultDllDirectories 2048 = true", "CoInitializeEx 6"}},
-        // Without the system-directory-only search, the current directory is
-        // at least taken out of it.
-        StartUpCase{"OlderWindows", true,
-                    {"SetErrorMode 1", "SetDefaultDllDirectories 2048 = false",
-                     "SetDllDirectoryA \"\"", "CoInitializeEx 6"}}),
-    [](const testing::TestParamInfo<StartUpCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Table, StartUpTest,
+                         testing::Values(StartUpCase{"SystemDirectoryOnly",
+                                                     false,
+                                                     {"SetErrorMode 1",
+                                                      "SetDefaultDllDirectories 2048 = true",
+                                                      "CoInitializeEx 6"}},
+                                         // Without the system-directory-only search, the current
+                                         // directory is at least taken out of it.
+                                         StartUpCase{"OlderWindows",
+                                                     true,
+                                                     {"SetErrorMode 1",
+                                                      "SetDefaultDllDirectories 2048 = false",
+                                                      "SetDllDirectoryA \"\"",
+                                                      "CoInitializeEx 6"}}),
+                         [](const testing::TestParamInfo<StartUpCase>& info) {
+                           return info.param.name;
+                         });
 
 TEST_F(UninstallTest, HandOffOnlyStartsSetup) {
   fake::SetCommandLine("prog");

@@ -40,11 +40,22 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 
 void SetDefaultValue(const std::string& path, const std::string& text) {
   HKEY key = nullptr;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                      &key, nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE,
+                      path.c_str(),
+                      0,
+                      nullptr,
+                      0,
+                      KEY_ALL_ACCESS,
+                      nullptr,
+                      &key,
+                      nullptr) != ERROR_SUCCESS) {
     return;
   }
-  RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+  RegSetValueExA(key,
+                 nullptr,
+                 0,
+                 REG_SZ,
+                 reinterpret_cast<const BYTE*>(text.c_str()),
                  static_cast<DWORD>(text.size() + 1));
   RegCloseKey(key);
 }
