@@ -1,7 +1,7 @@
 # Entry points for people and CI; the build itself is CMake (CMakePresets.json).
 PRESETS := host sanitize win32 win64
 
-.PHONY: all deps test demo e2e fuzz clean
+.PHONY: all deps test demo e2e fuzz release clean
 
 # The build that `make e2e` runs under Wine; any build will do.
 EXE ?= build/win64/Uninstall.exe
@@ -50,6 +50,14 @@ fuzz: deps
 	cmake --build --preset sanitize --target command_line_fuzzer
 	cd build/sanitize && ./tests/fuzz/command_line_fuzzer -max_total_time=$(FUZZ_SECONDS) \
 	  -timeout=5 -print_final_stats=1 tests/fuzz/corpus ../../tests/fuzz/corpus
+
+# The release folder: the shipped file and SHA256SUMS, signed with
+# make release SIGN_CERT=cert.pem SIGN_KEY=key.pem, or SIGN_PKCS12=file.p12
+# SIGN_PASSWORD=..., and SIGN_TIMESTAMP_URL=... for a time stamp.
+DIST ?= dist
+export SIGN_CERT SIGN_KEY SIGN_PKCS12 SIGN_PASSWORD SIGN_TIMESTAMP_URL
+release: all
+	@scripts/release.sh build/win32/Uninstall.exe $(DIST)
 
 clean:
 	rm -rf build
