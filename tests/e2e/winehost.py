@@ -30,7 +30,6 @@ PRODUCT_INSTALLED, PRODUCT_UNKNOWN = 5, -1  # MsiQueryProductStateA
 # Without a Mono or Gecko prompt or menu entries.
 BASE_DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
-
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
 WIXL = "/usr/bin/wixl"
@@ -95,6 +94,7 @@ class WineHost:
         self.env = None
         self.wow64 = False
         self._counter = 0
+        self.last_output = None
 
     # -- lifetime -----------------------------------------------------------
 
@@ -250,7 +250,7 @@ class WineHost:
         if linger_ms is not None:
             env["E2E_LINGER_MS"] = str(linger_ms)
         env.update(extra_env or {})
-        if not directory[1:3] == ":\\":
+        if directory[1:3] != ":\\":
             directory = windows_path(directory)
         self.wine([self.tool("launcher.exe"), windows_path(exe), windows_path(line_file),
                    directory], timeout=timeout, env=env)
