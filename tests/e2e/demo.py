@@ -96,7 +96,7 @@ def choose_build(exe32, exe64):
     reason = why_32bit_cannot_run()
     if reason is None:
         return exe32, "the shipped 32-bit build, under WoW64"
-    print(f"This machine runs no 32-bit programs ({reason}),\n"
+    print(f"The shipped 32-bit file cannot run here: {reason};\n"
           f"so the 64-bit build of the same sources stands in for the shipped 32-bit file.")
     return exe64, "the 64-bit build (fallback)"
 
