@@ -56,6 +56,10 @@ def version_strings(pe):
     return strings
 
 
+def four_parts(most, least):
+    return [most >> 16, most & 0xFFFF, least >> 16, least & 0xFFFF]
+
+
 def seh_frame_stores(objdump, path):
     listing = subprocess.run([objdump, "-d", path], check=True, stdout=subprocess.PIPE,
                              text=True).stdout
@@ -105,17 +109,15 @@ def check(path, machine, max_size, version=None, objdump=None, logic_library=Non
         expect(bool(strings.get(key)), f"{key} set: {strings.get(key)!r}")
 
     if version is not None:
-        parts = [int(part) for part in version.split(".")] + [0]
+        wanted = [int(part) for part in version.split(".")] + [0]
         fixed = pe.VS_FIXEDFILEINFO[0] if hasattr(pe, "VS_FIXEDFILEINFO") else None
-        found = None if fixed is None else [fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF,
-                                            fixed.FileVersionLS >> 16, fixed.FileVersionLS & 0xFFFF]
-        expect(found == parts[:4], f"FILEVERSION {found} is the project version {version}")
-        product = None if fixed is None else [fixed.ProductVersionMS >> 16, fixed.ProductVersionMS & 0xFFFF,
-                                              fixed.ProductVersionLS >> 16, fixed.ProductVersionLS & 0xFFFF]
-        expect(product == parts[:4], f"PRODUCTVERSION {product} is the project version")
-        text = ".".join(str(part) for part in parts[:4])
-        for key in ("FileVersion", "ProductVersion"):
-            expect(strings.get(key) == text, f"{key} string {strings.get(key)!r} is {text!r}")
+        for name in ("File", "Product"):
+            found = None if fixed is None else four_parts(getattr(fixed, name + "VersionMS"),
+                                                          getattr(fixed, name + "VersionLS"))
+            expect(found == wanted, f"{name.upper()}VERSION {found} is the project version {version}")
+            text = ".".join(map(str, wanted))
+            expect(strings.get(name + "Version") == text,
+                   f"{name}Version string {strings.get(name + 'Version')!r} is {text!r}")
 
     header = pe.OPTIONAL_HEADER
     flags = header.DllCharacteristics
