@@ -45,12 +45,11 @@ install "${absent[@]}"
 # whose install scripts themselves run 32-bit programs. Whether the kernel
 # runs them differs from machine to machine, so ask this one.
 if reason=$("$here/runs-32bit.sh"); then
-  if [ -z "$(missing wine32:i386)" ]; then exit 0; fi
-  if [ "$(id -u)" -eq 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
-  elif [ "$(id -u)" -ne 0 ]; then
-    echo "Missing packages: wine32:i386 (after dpkg --add-architecture i386)" >&2
-    exit 1
+  [ -n "$(missing wine32:i386)" ] || exit 0
+  if [ "$(id -u)" -eq 0 ]; then
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  else
+    echo "wine32:i386 needs the i386 architecture first: dpkg --add-architecture i386" >&2
   fi
   install wine32:i386
 else

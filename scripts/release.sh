@@ -74,10 +74,10 @@ PY
   fi
   # Taking the signature off must give back the build's bytes exactly: the
   # signing changed nothing else.
-  osslsigncode remove-signature -in "$staging/Uninstall.exe" -out "$secrets/stripped.exe" \
+  osslsigncode remove-signature -in "$staging/Uninstall.exe" -out "$secrets/Uninstall.unsigned.exe" \
     >/dev/null 2>&1 || fail "cannot read the signature back"
-  cmp -s "$built" "$secrets/stripped.exe" || fail "the signed file differs from the build beyond its signature"
-  cp "$built" "$secrets/Uninstall.unsigned.exe"
+  cmp -s "$built" "$secrets/Uninstall.unsigned.exe" ||
+    fail "the signed file differs from the build beyond its signature"
   (cd "$staging" && sha256sum Uninstall.exe) >"$staging/SHA256SUMS"
   (cd "$secrets" && sha256sum Uninstall.unsigned.exe) >>"$staging/SHA256SUMS"
   signed="signed with Authenticode (SHA-256)${SIGN_TIMESTAMP_URL:+ and time-stamped}"

@@ -81,14 +81,20 @@ def print_events(host, began):
             print(f"               show command {event['show']}, directory {event['cwd']}")
 
 
-def print_started(host, program):
-    """The launch of program as Wine's process trace saw it."""
-    pattern = re.compile(r'CreateProcessInternalW app \S+ cmdline L"(.*' + program + r'.*)"\s*$',
+def launcher_start(host):
+    return host.events("launcher", "start")[0]["t"]
+
+
+def print_installer_launch(host):
+    """The Windows Installer's command line as Wine's process trace of the
+    last run saw it."""
+    pattern = re.compile(r'CreateProcessInternalW app \S+ cmdline L"(.*MsiExec\.exe.*)"\s*$',
                          re.IGNORECASE)
     for line in host.last_stderr().splitlines():
         found = pattern.search(line)
         if found:
-            print(f"  Windows Installer started (Wine's process trace): {found.group(1).replace(chr(92) * 2, chr(92)).replace(chr(92) + chr(34), chr(34))}")
+            command_line = found.group(1).replace("\\\\", "\\").replace('\\"', '"')
+            print(f"  Windows Installer started (Wine's process trace): {command_line}")
             return
 
 
@@ -135,8 +141,8 @@ def main():
                 host.launch(exe, command_line + b" -O", INSTALLED_FOLDER, extra_env=trace)
                 companion.wait(timeout=10)
             print("\nWhat happened:")
-            print_events(host, host.events("launcher", "start")[0]["t"])
-            print_started(host, "MsiExec.exe")
+            print_events(host, launcher_start(host))
+            print_installer_launch(host)
             print_registry("Drive-icon entries after", host.dump_registry(DRIVE_ICONS), before)
             print("\nOnly the package's entry (E, which carries VIDORUVA) changed: Windows keeps "
                   "a key that has subkeys, so its icon and label values are emptied instead. "
@@ -151,7 +157,7 @@ def main():
             host.launch(exe, command_line, INSTALLED_FOLDER, linger_ms=2000)
             host.wait_for("USBSetup.exe", "start")
             print("\nWhat happened:")
-            print_events(host, host.events("launcher", "start")[0]["t"])
+            print_events(host, launcher_start(host))
             print("\nIn both runs Uninstall.exe exited at once and left the program it started "
                   "running.")
     except WineMissing as missing:

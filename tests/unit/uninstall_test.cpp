@@ -172,7 +172,7 @@ void PrintTo(const StartUpCase& testCase, std::ostream* out) { *out << testCase.
 
 class StartUpTest : public UninstallTest, public testing::WithParamInterface<StartUpCase> {};
 
-TEST_P(StartUpTest, PreparesTheProcessBeforeAnythingElse) {
+TEST_P(StartUpTest, PreparesTheProcessInOrder) {
   if (GetParam().defaultDllDirectoriesMissing) fake::MakeDefaultDllDirectoriesMissing();
 
   PrepareProcess();
